@@ -1,0 +1,75 @@
+// Error codes of the library, the one routine that records them, and their texts.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+namespace zorcomm {
+
+// The library's own codes used by name in the code.
+enum class Error : uint32_t {
+    BaudRateNotSupported = 0x20000064,
+    ResourceLocked = 0x20000066,
+    ChannelStateModified = 0x20000067,
+    CannotSynchronize = 0x20000068,
+    BoardNotFound = 0x20000069,
+    HostAxisMismatch = 0x2000006a,
+    InvalidAxisId = 0x2000006b,
+    ExclusiveChannel = 0x2000006c,
+    ChannelShared = 0x2000006d,
+    ProtocolMismatch = 0x2000006e,
+    ProtocolBroken = 0x2000006f,
+    CannotDuplicate = 0x20000070,
+    TooManyChannels = 0x20000071,
+    CannotOpenPort = 0x20000072,
+    CannotSetupPort = 0x20000073,
+    DownloadCounter = 0x20000074,
+    SendTimeout = 0x20000075,
+    ReceiveTimeout = 0x20000076,
+    PortNotOpened = 0x20000077,
+    NotCoff = 0x20000078,
+    IllegalMemoryOperation = 0x20000079,
+    Interrupted = 0x2000007a,
+    InvalidParameter = 0x2000007b,
+    IncorrectData = 0x2000007c,
+    ConversionFailed = 0x2000007d,
+    ChecksumMismatch = 0x2000007e,
+    HostAxisIsPc = 0x2000007f,
+    NoAutodetection = 0x20000080,
+    NotForChannelType = 0x20000081,
+    CannotLoadDriver = 0x200000f4,
+    OutOfMemory = 0x200000f8,
+    CannotOpenCoff = 0x200000f9,
+};
+
+// Records `code` as the last error (and the thread's system error code), writes the "MSK Error"
+// log line while the log is on, and returns false.
+bool SetError(uint32_t code);
+inline bool SetError(Error code) { return SetError(static_cast<uint32_t>(code)); }
+
+// The library's text of one of its own codes, with its final CR LF; empty when the code is not
+// one of the library's.
+std::string_view LibraryErrorText(uint32_t code);
+
+// The text MSK_GetLastError returns for the current last error.
+const char *LastErrorText();
+
+// The library's codes run without a gap from the first to the last; each has a text ending in
+// CR LF (texts of several lines have CR LF between the lines).
+constexpr uint32_t kFirstLibraryError = 0x20000064;
+constexpr uint32_t kLastLibraryError = 0x20000117;
+constexpr size_t kLibraryErrorCount = kLastLibraryError - kFirstLibraryError + 1;
+
+struct LibraryError {
+    uint32_t code;
+    std::string_view text;
+};
+// The whole table, in code order.
+std::span<const LibraryError> LibraryErrors();
+
+// Copies `text` into `buffer` as a zero-terminated string, cut to the buffer's size less one.
+void CopyCut(std::string_view text, std::span<char> buffer);
+
+} // namespace zorcomm

@@ -1,0 +1,173 @@
+// The exported functions: each enters the call frame with its locks, checks the selected channel
+// and its arguments, and hands the work down.
+#include <zorcomm/zorcomm.h>
+
+#include "api/errors.h"
+#include "api/process_context.h"
+#include "channel/channel_open.h"
+#include "channel/settings.h"
+#include "protocol/engine.h"
+#include "protocol/link_sync.h"
+#include "transport/link.h"
+
+using namespace zorcomm;
+
+namespace {
+
+Slot &Selected() { return *Context().currentSlot; }
+
+// The host drive answers, or the link can be brought up again.
+bool LinkCheck() { return EnsureHostVerified() || EstablishLink(); }
+
+bool Invalid() { return SetError(Error::InvalidParameter); }
+
+// Frame, open check and link check of the exports that talk to drives.
+class DriveCall {
+public:
+    explicit DriveCall(unsigned flags, bool linkCheck = true)
+        : frame_(flags), ready_(frame_.entered() && CheckChannelOpen() && (!linkCheck || LinkCheck())) {}
+    bool ready() const { return ready_; }
+
+private:
+    CallFrame frame_;
+    bool ready_;
+};
+
+bool AcceptsUnknownHost(uint8_t type) {
+    return type == CHANNEL_RS232 || type == CHANNEL_VIRTUAL_SERIAL || IsEthernetType(type);
+}
+
+} // namespace
+
+extern "C" {
+
+ZORCOMM_API int32_t ZORCOMM_CALL MSK_OpenComm(const char *deviceName, uint16_t hostAxisId,
+                                              uint8_t exclusive, uint8_t channelType) {
+    CallFrame frame(LOCK_TABLE);
+    if (!frame.entered()) return 0;
+    const uint8_t type = channelType & kTypeMask;
+    if (!IsKnownChannelType(type)) return Invalid(), -1;
+    uint16_t host = hostAxisId;
+    if (!(host == 0 && AcceptsUnknownHost(type)) && !AxisToAddress(host)) return -1;
+    if (!OpenChannel(deviceName, host, exclusive != 0, type, channelType & kProtocolMask)) return -1;
+    return Context().currentSlot ? static_cast<int32_t>(Selected().channelHandle) : -1;
+}
+
+ZORCOMM_API uint8_t ZORCOMM_CALL MSK_CloseComm(int32_t handle) {
+    CallFrame frame(LOCK_TABLE);
+    if (!frame.entered()) return 0;
+    const int16_t index = handle < 0 ? Context().currentSlotIndex
+                                     : FindSlotByHandle(static_cast<uint32_t>(handle));
+    return CloseChannel(index);
+}
+
+ZORCOMM_API int32_t ZORCOMM_CALL MSK_SelectComm(int32_t handle) {
+    CallFrame frame(0);
+    if (!frame.entered()) return 0;
+    const int32_t before = Context().currentSlotIndex < 0
+                               ? -1
+                               : static_cast<int32_t>(Selected().channelHandle);
+    if (!SelectSlot(FindSlotByHandle(static_cast<uint32_t>(handle)))) return -1;
+    return before < 0 ? static_cast<int32_t>(Selected().channelHandle) : before;
+}
+
+ZORCOMM_API uint8_t ZORCOMM_CALL MSK_SendMessage(const DriveMessage *message) {
+    DriveCall call(LOCK_CHANNEL);
+    if (!call.ready()) return 0;
+    if (!message) return Invalid();
+    return SendDriveMessage(message) == 1;
+}
+
+ZORCOMM_API uint8_t ZORCOMM_CALL MSK_ReceiveMessage(DriveMessage *message) {
+    DriveCall call(LOCK_CHANNEL);
+    if (!call.ready()) return 0;
+    if (!message) return Invalid();
+    return ReceiveDriveMessage(message) == 1;
+}
+
+ZORCOMM_API uint8_t ZORCOMM_CALL MSK_GetActiveDrive(uint16_t *axisId) {
+    DriveCall call(LOCK_CHANNEL);
+    if (!call.ready()) return 0;
+    if (!axisId) return Invalid();
+    *axisId = static_cast<uint16_t>(Selected().activeAddress >> 4);
+    return 1;
+}
+
+ZORCOMM_API uint8_t ZORCOMM_CALL MSK_GetHostDrive(uint16_t *axisId) {
+    DriveCall call(LOCK_CHANNEL, false);
+    if (!call.ready()) return 0;
+    if (!axisId) return Invalid();
+    *axisId = static_cast<uint16_t>(Selected().hostAddress >> 4);
+    return 1;
+}
+
+ZORCOMM_API uint8_t ZORCOMM_CALL MSK_SetActiveDrive(uint16_t axisId) {
+    DriveCall call(LOCK_CHANNEL, false);
+    if (!call.ready() || !AxisToAddress(axisId)) return 0;
+    Selected().activeAddress = axisId;
+    return 1;
+}
+
+ZORCOMM_API uint8_t ZORCOMM_CALL MSK_SetHostDrive(uint16_t axisId) {
+    DriveCall call(LOCK_CHANNEL, false);
+    if (!call.ready()) return 0;
+    Slot &slot = Selected();
+    const uint8_t type = slot.channelType;
+    const bool detect = axisId == 0 && (type == CHANNEL_RS232 || IsEthernetType(type));
+    uint16_t address = axisId;
+    if (!detect && !AxisToAddress(address)) return 0;
+    const bool activeWasHost = slot.hostAddress == slot.activeAddress;
+    if (detect) {
+        if (!DetectHostAxis(address)) return 0;
+        SetHostAddress(true, address);
+    } else {
+        SetHostAddress(false, address);
+    }
+    if (activeWasHost) slot.activeAddress = address;
+    return 1;
+}
+
+ZORCOMM_API uint8_t ZORCOMM_CALL MSK_GetDriveVersion(char *versionText) {
+    DriveCall call(LOCK_CHANNEL);
+    if (!call.ready()) return 0;
+    if (!versionText) return Invalid();
+    return GetBoardInfo(Selected().activeAddress, versionText);
+}
+
+ZORCOMM_API uint8_t ZORCOMM_CALL MSK_ResetDrive(void) {
+    DriveCall call(LOCK_CHANNEL, false);
+    return call.ready() && ResetDrive();
+}
+
+ZORCOMM_API uint8_t ZORCOMM_CALL MSK_SetBaudRate(uint32_t baudRate) {
+    DriveCall call(LOCK_TABLE | LOCK_CHANNEL);
+    if (!call.ready()) return 0;
+    if (SetBoardBaudRate(baudRate)) return 1;
+    // Recover the link, but report why the change failed, not what the recovery met.
+    const uint32_t reason = Context().lastError;
+    EstablishLink();
+    return SetError(reason);
+}
+
+ZORCOMM_API uint32_t ZORCOMM_CALL MSK_GetBaudRate(void) {
+    DriveCall call(LOCK_CHANNEL, false);
+    if (!call.ready()) return 0;
+    const Slot &slot = Selected();
+    if (IsCanType(slot.channelType)) return slot.typeArea.can.canBitRate;
+    Link *link = CurrentLink();
+    return link ? link->BaudRate() : 0;
+}
+
+ZORCOMM_API int32_t ZORCOMM_CALL MSK_GetBytesCountInQueue(void) {
+    DriveCall call(LOCK_CHANNEL, false);
+    if (!call.ready()) return 0;
+    return BytesInQueue();
+}
+
+ZORCOMM_API uint8_t ZORCOMM_CALL MSK_UpdateSettings(void) {
+    DriveCall call(LOCK_TABLE | LOCK_CHANNEL, false);
+    if (!call.ready()) return 0;
+    return LoadSettings(kOpeningFromUpdate);
+}
+
+} // extern "C"

@@ -1,0 +1,223 @@
+// The call frame: process attach and detach on the shared slot table, the locks of an exported
+// call, and the small checks most exports share.
+#include "api/process_context.h"
+
+#include <cstring>
+
+#include "api/errors.h"
+#include "channel/channel_open.h"
+#include "platform/platform.h"
+
+namespace zorcomm {
+
+namespace {
+
+ProcessContext context;
+SharedSection *shared = nullptr;
+
+void InitialiseSharedSection(void *data) {
+    auto *section = static_cast<SharedSection *>(data);
+    std::memset(static_cast<void *>(section), 0, sizeof *section);
+    section->settings.rs485Dtr = 1;
+    section->settings.rs485Rts = 1;
+}
+
+class AttachLock {
+public:
+    AttachLock() { platform::LockAttach(); }
+    ~AttachLock() { platform::UnlockAttach(); }
+    AttachLock(const AttachLock &) = delete;
+    AttachLock &operator=(const AttachLock &) = delete;
+};
+
+void Select(int16_t index) {
+    context.currentSlotIndex = index;
+    context.currentSlot = index < 0 ? nullptr : &shared->slotTable[index];
+}
+
+// A process that ended without detaching leaves its slots taken and its handles open; without
+// this every later attach would try to duplicate the table mutex from a process that is gone.
+void ReclaimDeadProcesses(SharedSection &section) {
+    for (auto &slot : section.slotTable) {
+        const uint32_t pid = slot.processId;
+        if (pid == 0 || pid == context.ownProcessId || platform::ProcessAlive(pid)) continue;
+        for (auto &other : section.slotTable)
+            if (other.processId == pid) std::memset(static_cast<void *>(&other), 0, sizeof other);
+        platform::CloseHandlesOfProcess(pid);
+        if (section.processCount > 0) --section.processCount;
+    }
+}
+
+// Attach step 4: a handle of the table mutex, held on return. 0 when none could be had.
+platform::MutexHandle TakeTableMutex(SharedSection &section) {
+    platform::MutexHandle handle = 0;
+    for (const auto &slot : section.slotTable) {
+        if (slot.processId == 0) continue;
+        handle = platform::DuplicateMutex(slot.processId, slot.tableMutex);
+        if (handle == 0) return 0;
+        break;
+    }
+    if (handle == 0) handle = platform::CreateMutex(false);
+    if (handle == 0) return 0;
+    const auto result = platform::WaitMutex(handle);
+    if (result != platform::WaitResult::Acquired) {
+        if (result == platform::WaitResult::Abandoned) platform::ReleaseMutex(handle);
+        platform::CloseMutex(handle);
+        return 0;
+    }
+    return handle;
+}
+
+bool AttachToExistingTable(SharedSection &section) {
+    if (section.processCount >= kSlotCount) return SetError(Error::TooManyChannels);
+    const platform::MutexHandle handle = TakeTableMutex(section);
+    if (handle == 0) return false;
+    for (int16_t i = 0; i < kSlotCount; ++i) {
+        Slot &slot = section.slotTable[i];
+        if (slot.processId != 0) continue;
+        std::memset(static_cast<void *>(&slot), 0, sizeof slot);
+        slot.processId = context.ownProcessId;
+        slot.tableMutex = handle;
+        Select(i);
+        platform::ReleaseMutex(handle);
+        ++section.processCount;
+        return true;
+    }
+    platform::ReleaseMutex(handle);
+    platform::CloseMutex(handle);
+    return SetError(Error::TooManyChannels);
+}
+
+bool AttachAsFirstProcess(SharedSection &section) {
+    for (auto &slot : section.slotTable) std::memset(static_cast<void *>(&slot), 0, sizeof slot);
+    const platform::MutexHandle handle = platform::CreateMutex(false);
+    if (handle == 0) return false;
+    section.slotTable[0].tableMutex = handle;
+    section.slotTable[0].processId = context.ownProcessId;
+    Select(0);
+    section.processCount = 1;
+    FillSettingsFilePath(section.settingsFilePath, kSettingsPathSize);
+    return true;
+}
+
+} // namespace
+
+ProcessContext &Context() { return context; }
+
+SharedSection *Shared() {
+    if (!shared)
+        shared = static_cast<SharedSection *>(
+            platform::MapSharedRegion(sizeof(SharedSection), InitialiseSharedSection));
+    return shared;
+}
+
+bool LibraryLoad() {
+    if (context.currentSlot) return true;
+    SharedSection *section = Shared();
+    if (!section) return false;
+    context.ownProcessId = platform::CurrentProcessId();
+    AttachLock lock;
+    ReclaimDeadProcesses(*section);
+    if (section->processCount <= 0) return AttachAsFirstProcess(*section);
+    return AttachToExistingTable(*section);
+}
+
+void LibraryUnload() {
+    DetachProcess();
+    if (shared) platform::UnmapSharedRegion();
+    shared = nullptr;
+    context = ProcessContext{};
+}
+
+bool AttachProcess() {
+    if (context.currentSlot) return true;
+    // A process whose load could not attach (the table was full then) tries again here.
+    return LibraryLoad();
+}
+
+void DetachProcess() {
+    if (!context.currentSlot || !shared) return;
+    AttachLock lock;
+    const uint32_t pid = context.currentSlot->processId;
+    platform::MutexHandle tableMutex = 0;
+    for (auto &slot : shared->slotTable) {
+        if (slot.processId != pid) continue;
+        if (tableMutex == 0) tableMutex = slot.tableMutex;
+        CloseChannelLink(slot);
+        std::memset(static_cast<void *>(&slot), 0, sizeof slot);
+    }
+    platform::CloseMutex(tableMutex);
+    if (shared->processCount > 0) --shared->processCount;
+    Select(-1);
+}
+
+bool EnterCall(unsigned flags) {
+    if (!AttachProcess()) return false;
+    const Slot &slot = *context.currentSlot;
+    platform::MutexHandle taken[2] = {0, 0};
+    bool failed = false;
+    auto take = [&](platform::MutexHandle handle, int position) {
+        if (handle == 0 || failed) return;
+        const auto result = platform::WaitMutex(handle);
+        if (result != platform::WaitResult::Failed) taken[position] = handle;
+        failed = result != platform::WaitResult::Acquired;
+    };
+    if (flags & LOCK_TABLE) take(slot.tableMutex, 0);
+    if (flags & LOCK_CHANNEL) take(slot.channelMutex, 1);
+    if (failed) {
+        for (auto handle : taken)
+            if (handle != 0) platform::ReleaseMutex(handle);
+        return SetError(Error::ResourceLocked);
+    }
+    context.lastError = 0;
+    return true;
+}
+
+void LeaveCall(unsigned flags) {
+    const Slot *slot = context.currentSlot;
+    if (!slot) return;
+    if ((flags & LOCK_TABLE) && slot->tableMutex != 0) platform::ReleaseMutex(slot->tableMutex);
+    if ((flags & LOCK_CHANNEL) && slot->channelMutex != 0)
+        platform::ReleaseMutex(slot->channelMutex);
+}
+
+bool CheckChannelOpen() {
+    Slot &slot = *context.currentSlot;
+    if (slot.channelHandle == 0) return SetError(Error::PortNotOpened);
+    if ((slot.channelType == CHANNEL_RS232 || slot.channelType == CHANNEL_RS485) &&
+        slot.typeArea.serial.stateChanged) {
+        slot.typeArea.serial.stateChanged = 0;
+        if (!ReapplyPortSettings(slot)) {
+            const uint32_t code = platform::GetSystemError();
+            return SetError(code != 0 ? code : static_cast<uint32_t>(Error::ChannelStateModified));
+        }
+    }
+    return true;
+}
+
+int16_t FindSlotByHandle(uint32_t handle) {
+    for (int16_t i = 0; i < kSlotCount; ++i) {
+        const Slot &slot = shared->slotTable[i];
+        if (slot.processId == context.ownProcessId && slot.channelHandle == handle) return i;
+    }
+    return -1;
+}
+
+bool SelectSlot(int16_t index) {
+    const auto unsignedIndex = static_cast<uint16_t>(index);
+    if (unsignedIndex >= kSlotCount || !context.currentSlot ||
+        shared->slotTable[unsignedIndex].processId != context.currentSlot->processId)
+        return SetError(Error::InvalidParameter);
+    if (index != context.currentSlotIndex) Select(index);
+    return true;
+}
+
+bool AxisToAddress(uint16_t &value) {
+    if (value < 1 || value > 255) return SetError(Error::InvalidAxisId);
+    value = static_cast<uint16_t>(value << 4);
+    return true;
+}
+
+void AddressToAxis(uint16_t &value) { value = static_cast<uint16_t>(value >> 4); }
+
+} // namespace zorcomm

@@ -1,0 +1,204 @@
+#include "channel/channel_open.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "api/debug_log.h"
+#include "api/errors.h"
+#include "api/process_context.h"
+#include "channel/channel_sharing.h"
+#include "channel/settings.h"
+#include "platform/platform.h"
+#include "protocol/link_sync.h"
+#include "transport/link.h"
+#include "transport/serial_port_link.h"
+#include "transport/virtual_serial_link.h"
+
+namespace zorcomm {
+
+namespace {
+
+// "%lu" as the C library reads it: optional blanks, an optional sign, digits.
+bool ParseNumber(const char *text, uint32_t &number) {
+    while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
+    if (*text == '+') ++text;
+    if (*text < '0' || *text > '9') return false;
+    errno = 0;
+    char *end = nullptr;
+    const unsigned long value = std::strtoul(text, &end, 10);
+    if (errno != 0 || value > 0xFFFFFFFFul) return false;
+    number = static_cast<uint32_t>(value);
+    return true;
+}
+
+bool DecodePortName(const char *name, uint8_t type, uint32_t &number) {
+    bool parsed = ParseNumber(name, number);
+    if (!parsed && IsSerialPortType(type) && std::strncmp(name, "COM", 3) == 0)
+        parsed = ParseNumber(name + 3, number) && name[3] >= '0' && name[3] <= '9';
+    return parsed && number <= 255;
+}
+
+// Driver channels are told apart by the slot that holds them, so each open of a driver is a
+// link of its own and never matches a link of another process.
+uint32_t DriverChannelNumber() {
+    const ProcessContext &context = Context();
+    if (context.currentSlot->channelHandle == 0) return context.currentSlotIndex + 1;
+    for (int i = 0; i < kSlotCount; ++i)
+        if (Shared()->slotTable[i].processId == 0) return static_cast<uint32_t>(i + 1);
+    return 0;
+}
+
+constexpr uint32_t kDriverHandleBase = 0x0F000000;
+
+bool OpenLink(const char *deviceName, const OpenRequest &request) {
+    const int index = Context().currentSlotIndex;
+    Slot &slot = *Context().currentSlot;
+    switch (request.type) {
+    case CHANNEL_RS232:
+    case CHANNEL_RS485: {
+        InstallLink(index, std::make_unique<SerialPortLink>(slot, request.type));
+        auto *port = static_cast<SerialPortLink *>(LinkOf(index));
+        if (port->Open(request.number)) return true;
+        RemoveLink(index);
+        slot.channelHandle = 0;
+        return false;
+    }
+    case CHANNEL_VIRTUAL_SERIAL: {
+        auto driver =
+            std::make_unique<VirtualSerialLink>(slot, kDriverHandleBase + static_cast<uint32_t>(index) + 1);
+        if (!driver->Load(deviceName)) return false;
+        slot.channelHandle = driver->Handle();
+        InstallLink(index, std::move(driver));
+        LoadSettings(CHANNEL_VIRTUAL_SERIAL);
+        return true;
+    }
+    default:
+        return SetError(Error::NotForChannelType);
+    }
+}
+
+void RecordChannel(const char *deviceName, const OpenRequest &request) {
+    Slot &slot = *Context().currentSlot;
+    LogInfo("Channel opened sucessfully");
+    slot.channelType = request.type;
+    slot.protocolFlag = request.protocolFlag;
+    // The stored copy is cut to the field; the link was opened with the full name.
+    std::strncpy(slot.deviceName, deviceName, kDeviceNameSize - 1);
+    slot.deviceName[kDeviceNameSize - 1] = '\0';
+    slot.channelNumber = request.number;
+    slot.exclusive = request.exclusive ? 1 : 0;
+    slot.hostAddress = request.hostAddress;
+    slot.hostVerified = 0;
+    slot.activeAddress = request.hostAddress;
+    if (IsCanType(request.type)) slot.replyTimeout = Shared()->settings.canReceiveTimeout;
+    else if (IsEthernetType(request.type)) slot.replyTimeout = Shared()->settings.udpReceiveTimeout;
+    else slot.replyTimeout = ReadSetting("TIMEOUT_READ_INTERVAL", 1000);
+}
+
+bool Synchronise() {
+    const Slot &slot = *Context().currentSlot;
+    if (!IsByteStreamType(slot.channelType)) return true;
+    return EstablishLink() && (slot.hostAddress == 0 || EnsureHostVerified());
+}
+
+// Undoes a failed open: no mutex, link, or slot of the attempt remains and the former
+// selection comes back.
+bool AbandonOpen(int16_t formerIndex) {
+    const uint32_t code = Context().lastError;
+    Slot &slot = *Context().currentSlot;
+    const int16_t index = Context().currentSlotIndex;
+    if (slot.channelMutex != 0) {
+        platform::ReleaseMutex(slot.channelMutex);
+        platform::CloseMutex(slot.channelMutex);
+    }
+    RemoveLink(index);
+    ClearChannelFields(slot);
+    if (index != formerIndex) {
+        ReleaseSlot(index);
+        SelectSlot(formerIndex);
+    }
+    Context().lastError = code;
+    return false;
+}
+
+} // namespace
+
+bool OpenChannel(const char *deviceName, uint16_t hostAddress, bool exclusive, uint8_t type,
+                 uint8_t protocolFlag) {
+    if (!deviceName) return SetError(Error::InvalidParameter);
+    OpenRequest request{type, protocolFlag, 0, hostAddress, exclusive};
+    if (type == CHANNEL_VIRTUAL_SERIAL) request.number = DriverChannelNumber();
+    else if (!DecodePortName(deviceName, type, request.number))
+        return SetError(Error::InvalidParameter);
+
+    const int16_t own = FindOwnChannelSlot(type, request.number);
+    if (own >= 0) {
+        const Slot &existing = Shared()->slotTable[own];
+        if (existing.protocolFlag != protocolFlag) return SetError(Error::ProtocolMismatch);
+        if (hostAddress != 0 && hostAddress != existing.hostAddress)
+            return SetError(Error::HostAxisMismatch);
+        return SelectSlot(own);
+    }
+
+    const int16_t formerIndex = Context().currentSlotIndex;
+    if (Context().currentSlot->channelHandle != 0 && !AllocateSlot()) return false;
+
+    const int16_t other = FindChannelSlot(type, request.number);
+    if (other >= 0) {
+        const ShareResult shared = ShareChannel(other, request);
+        if (shared == ShareResult::Duplicated) return true;
+        if (shared == ShareResult::Failed) return AbandonOpen(formerIndex);
+    } else {
+        Context().currentSlot->channelMutex = platform::CreateMutex(true);
+        if (Context().currentSlot->channelMutex == 0) return AbandonOpen(formerIndex);
+    }
+
+    if (!OpenLink(deviceName, request)) return AbandonOpen(formerIndex);
+    RecordChannel(deviceName, request);
+    Slot &slot = *Context().currentSlot;
+    if (!Synchronise()) {
+        const uint32_t code = Context().lastError;
+        platform::ReleaseMutex(slot.channelMutex);
+        CloseChannel(Context().currentSlotIndex);
+        SelectSlot(formerIndex);
+        Context().lastError = code;
+        return false;
+    }
+    SetHostAddress(true, slot.hostAddress);
+    platform::ReleaseMutex(slot.channelMutex);
+    return true;
+}
+
+bool CloseChannel(int16_t index) {
+    const uint32_t self = Context().ownProcessId;
+    if (index < 0 || index >= kSlotCount || Shared()->slotTable[index].processId != self)
+        return SetError(Error::InvalidParameter);
+    Slot &slot = Shared()->slotTable[index];
+    const uint32_t handle = slot.channelHandle;
+    CloseChannelLink(slot);
+    if (!ReleaseSlot(index)) ClearChannelFields(slot);
+    if (handle != 0) LogInfo("Channel closed sucessfully");
+    return true;
+}
+
+void CloseChannelLink(Slot &slot) {
+    if (slot.channelHandle == 0) return;
+    if (slot.channelMutex != 0) platform::WaitMutex(slot.channelMutex);
+    RemoveLink(SlotIndexOf(slot));
+    if (slot.channelMutex != 0) {
+        platform::ReleaseMutex(slot.channelMutex);
+        platform::CloseMutex(slot.channelMutex);
+    }
+    slot.channelHandle = 0;
+    slot.channelMutex = 0;
+}
+
+bool ReapplyPortSettings(Slot &slot) {
+    Link *link = LinkOf(SlotIndexOf(slot));
+    return link && link->ReapplyPortSettings();
+}
+
+} // namespace zorcomm

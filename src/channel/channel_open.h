@@ -1,0 +1,24 @@
+// Opening and closing channels.
+#pragma once
+
+#include <cstdint>
+
+#include "channel/channel_record.h"
+
+namespace zorcomm {
+
+// Opens (or finds, or joins) the link and selects its slot. `type` is the 7-bit type code,
+// `hostAddress` the host axis's address word or 0 when not given.
+bool OpenChannel(const char *deviceName, uint16_t hostAddress, bool exclusive, uint8_t type,
+                 uint8_t protocolFlag);
+bool CloseChannel(int16_t index);
+
+// Closes this process's hold on the link of `slot`: waits for the link's mutex, closes the link
+// by its family, then releases and closes this process's handle of the mutex.
+void CloseChannelLink(Slot &slot);
+
+// Applies the slot's copy of the port settings to this process's own handle of the port (after
+// another process changed them).
+bool ReapplyPortSettings(Slot &slot);
+
+} // namespace zorcomm

@@ -1,0 +1,81 @@
+// Integer settings read from the settings file (section [ZORCOMM]), their defaults and limits,
+// and the time-outs they give the selected channel.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/serial_port.h"
+
+namespace zorcomm {
+
+// Values kept once per process, at their defaults until the process first reads the file.
+struct ProcessSettings {
+    uint32_t runDeadTime = 2000;
+    uint32_t resetDeadTime = 200;
+    uint32_t waitAfterBaudChange = 200;
+    uint32_t synchronizationSleepMultiplier = 2;
+    uint8_t noTries = 3;
+};
+
+// Values kept once in the shared region: the process that reads the file last sets them for
+// everybody. They start at 0, except the two RS-485 line controls, which start true.
+struct SharedSettings {
+    uint32_t canSendTimeout;
+    uint32_t canReceiveTimeout;
+    uint32_t udpReceiveTimeout;
+    uint32_t pcanHardwareType;
+    uint32_t pcanIoPort;
+    uint32_t pcanInterrupt;
+    uint8_t rs485Dtr;
+    uint8_t rs485Rts;
+};
+
+// The five serial time-outs passed to a port.
+using SerialTimeouts = platform::SerialTimeouts;
+
+constexpr uint8_t kOpeningFromUpdate = 255;
+
+// The three serial time-out keys, read afresh by every LoadSettings run (not kept anywhere).
+struct SerialTimeoutSettings {
+    uint32_t readInterval = 1000; // TIMEOUT_READ_INTERVAL
+    uint32_t multiplier = 700;    // TIMEOUT_MULTIPLIER
+    uint32_t constant = 400;      // TIMEOUT_CONSTANT
+};
+
+// GetPrivateProfileIntA("ZORCOMM", key, fallback, SettingsFilePath).
+uint32_t ReadSetting(const char *key, uint32_t fallback);
+
+// Reads every key into the process and shared values, then applies the time-outs of the selected
+// channel. `openingType` is the type code of the channel being opened, or kOpeningFromUpdate.
+bool LoadSettings(uint8_t openingType);
+
+// Clamping rules, kept apart so they can be checked on their own.
+uint8_t ClampNoTries(uint32_t raw);
+uint32_t ClampSynchronizationSleepMultiplier(uint32_t raw);
+uint32_t ClampUdpReceiveTimeout(uint32_t raw);
+
+// The time-out record a serial port of `channelType` gets: the TIMEOUT_* keys for RS-232 and
+// RS-485 (types 0, 1), the CAN time-outs for the ASCII CAN adapter's port (type 9), all zero for
+// other types. The adapter's port also bounds the wait for a first byte by CAN_RECEIVE_TIMEOUT,
+// so that a receive on a silent bus returns.
+SerialTimeouts SerialTimeoutsFor(uint8_t channelType, const SerialTimeoutSettings &serial,
+                                 const SharedSettings &shared);
+
+// Gives the selected channel (by the slot's channelType) its time-outs: the serial record for
+// types 0, 1 and 9, UDP_RECEIVE_TIMEOUT on the sockets of types 16 and 17. True for other types;
+// false when the port or a socket refuses them (no error code is set).
+bool ApplyChannelTimeouts(const SerialTimeoutSettings &serial, const SharedSettings &shared);
+
+// Supplied by the serial port and socket families for the selected channel; false when it has
+// no open channel or the setting fails. No error code is set.
+bool ApplySerialTimeouts(const SerialTimeouts &timeouts);
+// Receive time-out of the datagram socket and, when there is one, receive and send time-outs of
+// the TCP socket.
+bool ApplySocketTimeouts(uint32_t milliseconds);
+
+// Fills the settings file path of the shared region: the file named by ZORCOMM_SETTINGS, else
+// kernel.cfg beside the library's module, else the bare name. Never writes more than `size`
+// bytes: a path that does not fit gives the bare name (cut to fit when even that does not).
+void FillSettingsFilePath(char *path, unsigned size);
+
+} // namespace zorcomm

@@ -1,0 +1,30 @@
+// Shared libraries loaded at run time by file name, entry points bound by name.
+#pragma once
+
+#include <string>
+
+namespace zorcomm::platform {
+
+class DynamicLibrary {
+public:
+    DynamicLibrary() = default;
+    ~DynamicLibrary();
+    DynamicLibrary(DynamicLibrary &&other) noexcept;
+    DynamicLibrary &operator=(DynamicLibrary &&other) noexcept;
+    DynamicLibrary(const DynamicLibrary &) = delete;
+    DynamicLibrary &operator=(const DynamicLibrary &) = delete;
+
+    // Loads the library; on failure the system error code is set and the text is kept.
+    bool Load(const std::string &fileName);
+    void Unload();
+    bool IsLoaded() const { return handle_ != nullptr; }
+    // The entry point's address, or null.
+    void *Symbol(const char *name) const;
+    const std::string &LoadErrorText() const { return loadError_; }
+
+private:
+    void *handle_ = nullptr;
+    std::string loadError_;
+};
+
+} // namespace zorcomm::platform

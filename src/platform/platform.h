@@ -1,0 +1,122 @@
+// The small operating-system layer the rest of the library calls. Only the files under
+// src/platform/ include OS headers; everything else speaks in these terms.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace zorcomm::platform {
+
+// ---- processes -------------------------------------------------------------------------------
+
+uint32_t CurrentProcessId();
+// True while the process that registered itself under `pid` still runs (a recycled process ID
+// does not count as alive).
+bool ProcessAlive(uint32_t pid);
+
+// ---- the shared region -----------------------------------------------------------------------
+
+// Maps the region shared by every process of the library (named by ZORCOMM_SHM, default
+// /zorcomm-<uid>, mode 0600) with `librarySize` bytes for the library's own data. A region that
+// did not exist yet is filled by `initialise` exactly once, even when several processes map it
+// at the same instant. Returns the library's part of the region, or null on failure.
+void *MapSharedRegion(size_t librarySize, void (*initialise)(void *libraryData));
+// Unmaps the region; the last process to leave removes its name as well, so the next process
+// starts afresh.
+void UnmapSharedRegion();
+
+// A lock around process attach and detach, separate from the table mutex so that attach can
+// reclaim the slots of dead processes. Robust: a holder that died does not block anybody.
+void LockAttach();
+void UnlockAttach();
+
+// Remembers the calling process as a user of the region, so ProcessAlive can tell it from an
+// unrelated process that later gets the same ID.
+void RegisterProcess(uint32_t pid);
+void UnregisterProcess(uint32_t pid);
+
+// ---- cross-process mutexes -------------------------------------------------------------------
+
+// A handle is this process's reference to a process-shared, robust, recursive mutex that lives
+// in the shared region while any handle to it exists. 0 is the null handle.
+using MutexHandle = uint32_t;
+
+enum class WaitResult { Acquired, Abandoned, Failed };
+
+MutexHandle CreateMutex(bool initiallyOwned);
+// A new handle, owned by this process, to the mutex that `handle` of process `ownerPid` refers
+// to. 0 when that process has no such handle.
+MutexHandle DuplicateMutex(uint32_t ownerPid, MutexHandle handle);
+// Waits without limit. Abandoned: the previous owner ended while holding the mutex; the caller
+// owns it now.
+WaitResult WaitMutex(MutexHandle handle);
+bool ReleaseMutex(MutexHandle handle);
+bool CloseMutex(MutexHandle handle);
+// Drops every handle of a process that no longer exists.
+void CloseHandlesOfProcess(uint32_t pid);
+
+// A read-only view of the region named by ZORCOMM_SHM, for tools and tests that inspect it
+// without becoming one of its processes.
+struct PlatformArea;
+class RegionView {
+public:
+    explicit RegionView(size_t librarySize);
+    ~RegionView();
+    RegionView(const RegionView &) = delete;
+    RegionView &operator=(const RegionView &) = delete;
+    bool valid() const { return area_ != nullptr; }
+    const void *library() const;
+    // The mutex object a handle refers to (-1 for none), the handle's owner process, and how
+    // many handles refer to an object.
+    int MutexObjectOf(MutexHandle handle) const;
+    uint32_t HandleOwner(MutexHandle handle) const;
+    int HandleCount(int object) const;
+    int LiveMutexObjects() const;
+
+private:
+    const PlatformArea *area_ = nullptr;
+    size_t size_ = 0;
+};
+
+// ---- time ------------------------------------------------------------------------------------
+
+// CLOCK_MONOTONIC in milliseconds, truncated to 32 bits.
+uint32_t TickCount();
+// Sleep(0) still yields the processor.
+void Sleep(uint32_t milliseconds);
+
+struct LocalTime {
+    int hour;
+    int minute;
+    int second;
+};
+LocalTime CurrentLocalTime();
+
+// ---- errors ----------------------------------------------------------------------------------
+
+// The calling thread's system error code (errno-range values, or codes the library stored).
+uint32_t GetSystemError();
+void SetSystemError(uint32_t code);
+// The platform's text for a system error code, false when it has none.
+bool SystemErrorText(uint32_t code, std::string &text);
+
+// ---- files and settings ----------------------------------------------------------------------
+
+// Full path of the library's own module (the shared object), empty when unknown.
+std::string ModulePath();
+// Value of an environment variable, empty when unset.
+std::string Environment(const char *name);
+
+// Profile reader: [section], key = value lines; section and key names compare without case.
+// ReadProfileInt takes the leading integer of the value (optional sign, wrapping to 32 bits;
+// 0 when the value has no number) and returns `fallback` when the file, the section or the key
+// is missing.
+uint32_t ReadProfileInt(const char *section, const char *key, uint32_t fallback,
+                        const char *path);
+// The value text of a key, trimmed; false when absent.
+bool ReadProfileString(const char *section, const char *key, std::string &value,
+                       const char *path);
+
+} // namespace zorcomm::platform

@@ -1,0 +1,198 @@
+#include "protocol/engine.h"
+
+#include <array>
+
+#include "api/debug_log.h"
+#include "api/errors.h"
+#include "api/process_context.h"
+#include "platform/platform.h"
+#include "protocol/drive_message.h"
+#include "transport/link.h"
+#include "transport/serial_port_link.h"
+
+namespace zorcomm {
+
+namespace {
+
+constexpr uint8_t kSyncByte = 0xFF;
+constexpr uint8_t kCarriageReturn = 0x0D;
+constexpr int kSyncTries = 15;
+
+bool ReadByte(Link &link, uint8_t &byte) { return link.ReadBytes({&byte, 1}); }
+
+int ReadFrame(Link &link, uint8_t firstByte, DriveMessage &message) {
+    return ParseSerialFrame(
+        firstByte, [&link](std::span<uint8_t> rest) { return link.ReadBytes(rest); }, message);
+}
+
+// Waits for the acknowledge of one written frame, passing complete frames that come first to
+// the unsolicited handler. True when the acknowledge came.
+bool AwaitAcknowledge(Link &link, uint32_t replyTimeout) {
+    const uint32_t start = platform::TickCount();
+    uint8_t byte = 0;
+    if (!ReadByte(link, byte)) return false;
+    while (true) {
+        if (byte == kAcknowledge) return true;
+        DriveMessage stray{};
+        const int parsed = ReadFrame(link, byte, stray);
+        if (parsed == 0) return false;
+        if (parsed == 1) DeliverUnsolicited(stray);
+        if (TickDistance(platform::TickCount(), start) >= replyTimeout) return false;
+        if (!ReadByte(link, byte)) return false;
+    }
+}
+
+int SendByteStream(Link &link, const Slot &slot, const DriveMessage &message) {
+    if (!Context().unsolicitedHandler) link.PurgeBeforeSend();
+    const SerialFrame frame = BuildSerialFrame(message);
+    if (slot.channelType == CHANNEL_RS485 && (message.address & kGroupFlag)) {
+        if (!link.WriteBytes(frame.view())) return -1;
+        PostSendDelay(message);
+        return 1;
+    }
+    const uint8_t tries = Context().settings.noTries;
+    for (uint8_t attempt = 0; attempt < tries; ++attempt) {
+        if (attempt > 0) {
+            Log(kLogInfo, "MSK Warning", "Retrying <Send Message>");
+            if (!ResyncLink()) return -1;
+        }
+        if (!link.WriteBytes(frame.view())) return -1;
+        if (AwaitAcknowledge(link, slot.replyTimeout)) {
+            PostSendDelay(message);
+            return 1;
+        }
+    }
+    SetError(Error::SendTimeout);
+    return 0;
+}
+
+int ReceiveByteStream(Link &link, DriveMessage &message, bool *acknowledge) {
+    uint8_t byte = 0;
+    if (!ReadByte(link, byte)) return 0;
+    if (byte == kAcknowledge) {
+        if (acknowledge) *acknowledge = true;
+        return 1;
+    }
+    const int parsed = ReadFrame(link, byte, message);
+    if (parsed == -1) {
+        SetError(Error::IncorrectData);
+        return -1;
+    }
+    return parsed;
+}
+
+// The wait unit of the synchronisation: 176 bit periods, times the multiplier.
+uint32_t SyncWaitUnit(uint32_t rate) {
+    if (rate == 0) rate = 9600;
+    return Context().settings.synchronizationSleepMultiplier * (176000 / rate + 1);
+}
+
+// RS-232 and the virtual serial driver: sync bytes until two carriage returns came back.
+bool ResyncPointToPoint(Link &link) {
+    link.PurgeBeforeSend();
+    const uint32_t unit = SyncWaitUnit(link.BaudRate());
+    int carriageReturns = 0;
+    for (int attempt = 0; attempt < kSyncTries; ++attempt) {
+        if (!link.WriteBytes({&kSyncByte, 1})) return false;
+        platform::Sleep(unit);
+        int32_t waiting = link.BytesInQueue();
+        while (waiting > 0) {
+            for (; waiting > 0; --waiting) {
+                uint8_t byte = 0;
+                if (!ReadByte(link, byte)) return false;
+                if (byte == kCarriageReturn && ++carriageReturns == 2) return true;
+            }
+            platform::Sleep(unit);
+            waiting = link.BytesInQueue();
+        }
+    }
+    return SetError(Error::CannotSynchronize);
+}
+
+// RS-485: several drives may answer at once, so the answers are only waited out.
+bool ResyncBus(SerialPortLink &port) {
+    port.PurgeBeforeSend();
+    std::array<uint8_t, kSyncTries> sync{};
+    sync.fill(kSyncByte);
+    if (!port.WriteBytes(sync)) return SetError(Error::CannotSynchronize);
+    const uint32_t unit = SyncWaitUnit(port.BaudRate());
+    while (true) {
+        platform::Sleep(unit);
+        const int32_t waiting = port.BytesInQueue();
+        port.Purge(platform::PURGE_RXCLEAR);
+        if (waiting <= 0) return true;
+    }
+}
+
+} // namespace
+
+void DeliverUnsolicited(DriveMessage &message) {
+    if (auto handler = Context().unsolicitedHandler) handler(&message);
+}
+
+void PostSendDelay(const DriveMessage &message) {
+    const ProcessSettings &settings = Context().settings;
+    if (message.opCode == 0x0402) platform::Sleep(settings.resetDeadTime);
+    else if (((message.opCode & 0xFFFE) == 0x7400 || (message.opCode & 0xFFFE) == 0x7500) &&
+             settings.runDeadTime != 0)
+        platform::Sleep(settings.runDeadTime);
+}
+
+int SendDriveMessage(const DriveMessage *message) {
+    if (!message || message->length > 4) {
+        SetError(Error::InvalidParameter);
+        return 0;
+    }
+    const Slot &slot = *Context().currentSlot;
+    const uint8_t type = slot.channelType;
+    const bool pointToPoint = type == CHANNEL_RS232 || type == CHANNEL_VIRTUAL_SERIAL ||
+                              IsEthernetType(type);
+    if (!pointToPoint && !(message->address & kGroupFlag) &&
+        (message->address & 0xFF0) == slot.hostAddress) {
+        SetError(Error::HostAxisIsPc);
+        return 0;
+    }
+    Link *link = CurrentLink();
+    if (link && IsByteStreamType(type)) return SendByteStream(*link, slot, *message);
+    SetError(Error::NotForChannelType);
+    return -1;
+}
+
+uint32_t Ticks() { return platform::TickCount(); }
+
+int ReceiveDriveMessage(DriveMessage *message, bool *acknowledge) {
+    if (!message) {
+        SetError(Error::InvalidParameter);
+        return -1;
+    }
+    Link *link = CurrentLink();
+    if (link && IsByteStreamType(Context().currentSlot->channelType))
+        return ReceiveByteStream(*link, *message, acknowledge);
+    SetError(Error::NotForChannelType);
+    return -1;
+}
+
+int32_t BytesInQueue() {
+    Link *link = CurrentLink();
+    if (!link) {
+        SetError(Error::NotForChannelType);
+        return -1;
+    }
+    return link->BytesInQueue();
+}
+
+bool ResyncLink() {
+    Link *link = CurrentLink();
+    if (!link) return true;
+    switch (Context().currentSlot->channelType) {
+    case CHANNEL_RS232:
+    case CHANNEL_VIRTUAL_SERIAL:
+        return ResyncPointToPoint(*link);
+    case CHANNEL_RS485:
+        return ResyncBus(static_cast<SerialPortLink &>(*link));
+    default:
+        return true;
+    }
+}
+
+} // namespace zorcomm

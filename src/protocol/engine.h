@@ -1,0 +1,53 @@
+// The send/receive engine: one drive message out with its acknowledge and retries, one message
+// in, the input count, and the resynchronisation of a link at its present rate.
+#pragma once
+
+#include <zorcomm/zorcomm.h>
+
+#include <cstdint>
+
+namespace zorcomm {
+
+// Results: 1 done, 0 time-out or nothing received, -1 failure (the last error says why).
+int SendDriveMessage(const DriveMessage *message);
+// `acknowledge`, when given, tells whether what came was a lone acknowledge (the record is then
+// left as it was).
+int ReceiveDriveMessage(DriveMessage *message, bool *acknowledge = nullptr);
+// Receives until `isReply` accepts a message or the reply time-out has passed since `start`;
+// other messages go to the unsolicited handler, acknowledges are skipped. 1 found, 0 nothing
+// (the result of the last receive), -1 failure.
+template <typename Predicate>
+int AwaitReply(uint32_t start, uint32_t replyTimeout, Predicate isReply, DriveMessage &reply);
+int32_t BytesInQueue();
+bool ResyncLink();
+void PostSendDelay(const DriveMessage &message);
+
+// Passes a message nobody waits for to the application's handler, if it registered one.
+void DeliverUnsolicited(DriveMessage &message);
+
+// Absolute distance between two tick readings.
+inline uint32_t TickDistance(uint32_t a, uint32_t b) { return a > b ? a - b : b - a; }
+
+uint32_t Ticks();
+
+template <typename Predicate>
+int AwaitReply(uint32_t start, uint32_t replyTimeout, Predicate isReply, DriveMessage &reply) {
+    int result = 0;
+    do {
+        DriveMessage received{};
+        bool acknowledge = false;
+        result = ReceiveDriveMessage(&received, &acknowledge);
+        if (result < 0) return -1;
+        if (result == 1 && !acknowledge) {
+            if (isReply(received)) {
+                reply = received;
+                return 1;
+            }
+            DeliverUnsolicited(received);
+        }
+        if (acknowledge) result = 0;
+    } while (TickDistance(Ticks(), start) < replyTimeout);
+    return result;
+}
+
+} // namespace zorcomm

@@ -1,0 +1,56 @@
+// One object per open channel and process: the link family behind the slot (serial port,
+// virtual serial driver, datagram socket, CAN adapter). The objects live in a per-process table
+// parallel to the shared slots, since nothing of them means anything to another process.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+
+#include "channel/channel_record.h"
+#include "platform/serial_port.h"
+
+namespace zorcomm {
+
+class Link {
+public:
+    explicit Link(Slot &slot) : slot_(slot) {}
+    virtual ~Link() = default;
+    Link(const Link &) = delete;
+    Link &operator=(const Link &) = delete;
+
+    // Byte I/O: true only when every byte was moved; otherwise the error is set.
+    virtual bool ReadBytes(std::span<uint8_t> bytes) = 0;
+    virtual bool WriteBytes(std::span<const uint8_t> bytes) = 0;
+    // Discards everything pending on the receive side, waiting for the line to go quiet.
+    virtual void DrainInput() = 0;
+    // Empties the input before a send when nobody listens for unsolicited messages.
+    virtual void PurgeBeforeSend() {}
+    // Input waiting, for MSK_GetBytesCountInQueue and the synchronisation; -1 on failure.
+    virtual int32_t BytesInQueue() = 0;
+    // The link's present baud or bit rate, and the change of the PC's side of it.
+    virtual uint32_t BaudRate() const = 0;
+    virtual bool SetLinkBaudRate(uint32_t rate) = 0;
+    // The time-outs of the settings file: serial ports take the five serial time-outs, sockets
+    // a receive (and send) time-out. False where the family has none.
+    virtual bool SetSerialTimeouts(const platform::SerialTimeouts &) { return false; }
+    virtual bool SetSocketTimeouts(uint32_t) { return false; }
+    // Re-applies the slot's port settings after another process changed them.
+    virtual bool ReapplyPortSettings() { return true; }
+    // The value MSK_OpenComm returns for this channel (never 0).
+    virtual uint32_t Handle() const = 0;
+
+protected:
+    Slot &slot_;
+};
+
+// The link of slot `index` in this process, or null.
+Link *LinkOf(int index);
+// The link of the selected slot, or null.
+Link *CurrentLink();
+void InstallLink(int index, std::unique_ptr<Link> link);
+// Closes and forgets the link of a slot.
+void RemoveLink(int index);
+int SlotIndexOf(const Slot &slot);
+
+} // namespace zorcomm

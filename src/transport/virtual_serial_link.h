@@ -1,0 +1,43 @@
+// The virtual serial driver family: a library named by the application that moves the bytes.
+#pragma once
+
+#include <string>
+
+#include "platform/dynamic_library.h"
+#include "transport/link.h"
+
+namespace zorcomm {
+
+class VirtualSerialLink : public Link {
+public:
+    VirtualSerialLink(Slot &slot, uint32_t handle) : Link(slot), handle_(handle) {}
+
+    // Loads the driver and binds its six entry points: the system's error when it cannot be
+    // loaded, 0x200000f4 when an entry point is missing (nothing stays loaded then).
+    bool Load(const std::string &fileName);
+
+    bool ReadBytes(std::span<uint8_t> bytes) override;
+    bool WriteBytes(std::span<const uint8_t> bytes) override;
+    void DrainInput() override;
+    void PurgeBeforeSend() override;
+    int32_t BytesInQueue() override;
+    uint32_t BaudRate() const override;
+    bool SetLinkBaudRate(uint32_t rate) override;
+    uint32_t Handle() const override { return handle_; }
+
+private:
+    struct EntryPoints {
+        uint8_t (*ReadData)(void *, uint32_t, uint32_t *);
+        uint8_t (*WriteData)(const void *, uint32_t, uint32_t *);
+        int32_t (*GetBytesCountInQueue)();
+        void (*PurgeQueues)();
+        uint32_t (*GetCommBaudRate)();
+        uint8_t (*SetCommBaudRate)(uint32_t);
+    };
+
+    platform::DynamicLibrary library_;
+    EntryPoints driver_{};
+    uint32_t handle_;
+};
+
+} // namespace zorcomm
