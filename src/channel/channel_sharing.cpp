@@ -77,8 +77,8 @@ bool ReleaseSlot(int16_t index) {
     for (int16_t i = 0; i < kSlotCount && other < 0; ++i)
         if (i != index && SlotAt(i).processId == self) other = i;
     if (other < 0) return false;
-    std::memset(static_cast<void *>(&SlotAt(index)), 0, sizeof(Slot));
     if (Context().currentSlotIndex == index) SelectSlot(other);
+    std::memset(static_cast<void *>(&SlotAt(index)), 0, sizeof(Slot));
     return true;
 }
 

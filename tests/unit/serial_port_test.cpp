@@ -3,13 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <string>
 #include <termios.h>
+#include <mutex>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -49,7 +52,6 @@ public:
     Pty &operator=(const Pty &) = delete;
 
     const std::string &slave() const { return slave_; }
-    int master() const { return master_; }
 
     void Send(const Bytes &bytes) {
         ASSERT_EQ(write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
@@ -74,12 +76,19 @@ public:
         return tio;
     }
     void HangUp() {
-        if (master_ >= 0) close(master_);
-        master_ = -1;
+        const int master = master_.exchange(-1);
+        if (master >= 0) close(master);
+    }
+    // Feeds the port enough to end any read still waiting, line ends included.
+    void Flood() {
+        pollfd entry{master_, POLLOUT, 0};
+        if (poll(&entry, 1, 100) != 1) return;
+        const std::string filler(4096, '\n');
+        (void)!write(master_, filler.data(), filler.size());
     }
 
 private:
-    int master_ = -1;
+    std::atomic<int> master_ = -1;
     std::string slave_;
 };
 
@@ -88,9 +97,22 @@ protected:
     void SetUp() override {
         ASSERT_FALSE(pty_.slave().empty());
         ASSERT_TRUE(port_.Open(pty_.slave(), true)) << std::strerror(errno);
+        // A port call that never returns fails the test instead of stalling the run.
+        watchdog_ = std::thread([this] {
+            std::unique_lock lock(mutex_);
+            if (finished_.wait_for(lock, 10s, [this] { return done_; })) return;
+            ADD_FAILURE() << "a port call did not return; feeding the line to end it";
+            pty_.Flood();
+        });
     }
     void TearDown() override {
         if (sender_.joinable()) sender_.join();
+        {
+            std::lock_guard lock(mutex_);
+            done_ = true;
+        }
+        finished_.notify_all();
+        if (watchdog_.joinable()) watchdog_.join();
     }
 
     void Timeouts(uint32_t interval, uint32_t multiplier, uint32_t constant,
@@ -131,6 +153,10 @@ protected:
     Pty pty_;
     SerialPort port_;
     std::thread sender_;
+    std::thread watchdog_;
+    std::mutex mutex_;
+    std::condition_variable finished_;
+    bool done_ = false;
 };
 
 TEST_F(SerialPortTest, IntervalTimeoutEndsAReadWhenTheBytesStop) {

@@ -1,0 +1,232 @@
+// zorcomm-sim serial as a separate process on a real pseudo terminal.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <optional>
+#include <poll.h>
+#include <string>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using namespace std::chrono_literals;
+
+// The simulator with its standard input and output on pipes.
+class SimProcess {
+public:
+    explicit SimProcess(std::vector<std::string> args)
+    {
+        int in[2], out[2], err[2];
+        if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(in[0], STDIN_FILENO);
+            dup2(out[1], STDOUT_FILENO);
+            dup2(err[1], STDERR_FILENO);
+            for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
+            std::vector<char *> argv{const_cast<char *>(ZSIM_PROGRAM)};
+            for (auto &arg : args) argv.push_back(arg.data());
+            argv.push_back(nullptr);
+            execv(ZSIM_PROGRAM, argv.data());
+            _exit(127);
+        }
+        close(in[0]);
+        close(out[1]);
+        close(err[1]);
+        toSim_ = in[1];
+        fromSim_ = out[0];
+        errors_ = err[0];
+    }
+    ~SimProcess()
+    {
+        if (pid_ > 0 && !Exit(0ms)) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        for (int fd : {toSim_, fromSim_, errors_}) {
+            if (fd >= 0) close(fd);
+        }
+    }
+
+    std::optional<std::string> ReadLine(int fd, std::string &buffer, std::chrono::milliseconds limit = 5s)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        for (;;) {
+            if (auto end = buffer.find('\n'); end != std::string::npos) {
+                std::string line = buffer.substr(0, end);
+                buffer.erase(0, end + 1);
+                return line;
+            }
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            pollfd pfd{fd, POLLIN, 0};
+            if (left.count() <= 0 || poll(&pfd, 1, static_cast<int>(left.count())) <= 0) return std::nullopt;
+            char chunk[512];
+            const ssize_t got = read(fd, chunk, sizeof chunk);
+            if (got <= 0) return std::nullopt;
+            buffer.append(chunk, static_cast<std::size_t>(got));
+        }
+    }
+    std::optional<std::string> Line() { return ReadLine(fromSim_, outBuffer_); }
+    std::optional<std::string> ErrorLine() { return ReadLine(errors_, errBuffer_); }
+
+    std::string Control(const std::string &line)
+    {
+        const std::string text = line + "\n";
+        if (write(toSim_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) return "write failed";
+        return Line().value_or("no reply");
+    }
+    void CloseInput()
+    {
+        close(toSim_);
+        toSim_ = -1;
+    }
+    // The exit status once the process has ended within `limit`.
+    std::optional<int> Exit(std::chrono::milliseconds limit)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        do {
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            usleep(5000);
+        } while (std::chrono::steady_clock::now() < deadline);
+        return std::nullopt;
+    }
+
+private:
+    pid_t pid_ = -1;
+    int toSim_ = -1;
+    int fromSim_ = -1;
+    int errors_ = -1;
+    std::string outBuffer_;
+    std::string errBuffer_;
+};
+
+// The PC's end of the line.
+class Port {
+public:
+    explicit Port(const std::string &path) : fd_(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK)) {}
+    ~Port()
+    {
+        if (fd_ >= 0) close(fd_);
+    }
+    bool ok() const { return fd_ >= 0; }
+    void SetRate(speed_t speed)
+    {
+        termios tio{};
+        ASSERT_EQ(tcgetattr(fd_, &tio), 0);
+        cfmakeraw(&tio);
+        tio.c_cflag |= CSTOPB | CLOCAL | CREAD;
+        cfsetispeed(&tio, speed);
+        cfsetospeed(&tio, speed);
+        ASSERT_EQ(tcsetattr(fd_, TCSANOW, &tio), 0);
+        tcflush(fd_, TCIOFLUSH);
+    }
+    void Write(const Bytes &bytes) { ASSERT_EQ(write(fd_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size())); }
+    // Reads until `count` bytes came or `limit` passed.
+    Bytes Read(std::size_t count, std::chrono::milliseconds limit = 2s)
+    {
+        Bytes bytes;
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (bytes.size() < count) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            pollfd pfd{fd_, POLLIN, 0};
+            if (left.count() <= 0 || poll(&pfd, 1, static_cast<int>(left.count())) <= 0) break;
+            uint8_t chunk[64];
+            const ssize_t got = read(fd_, chunk, std::min(sizeof chunk, count - bytes.size()));
+            if (got > 0) bytes.insert(bytes.end(), chunk, chunk + got);
+        }
+        return bytes;
+    }
+
+private:
+    int fd_;
+};
+
+std::string PtyPath(SimProcess &sim)
+{
+    auto first = sim.Line();
+    if (!first || first->rfind("PTY /dev/", 0) != 0) {
+        ADD_FAILURE() << "first line: " << first.value_or("(none)");
+        return {};
+    }
+    return first->substr(4);
+}
+
+TEST(SimPty, AnswersAtTheRateThePortIsSetTo)
+{
+    SimProcess sim({"serial", "--axes", "1,2", "--baud", "19200", "--version", "2=S1025"});
+    const std::string path = PtyPath(sim);
+    ASSERT_FALSE(path.empty());
+    Port port(path);
+    ASSERT_TRUE(port.ok());
+
+    port.SetRate(B9600);
+    port.Write({0xFF});
+    EXPECT_EQ(port.Read(1, 300ms), Bytes{});
+    port.SetRate(B19200);
+    EXPECT_EQ(sim.Control("line"), "OK rate=19200 bits=11");
+    port.Write({0xFF});
+    EXPECT_EQ(port.Read(1), Bytes{0x0D});
+
+    // Board information of axis 2 behind the host: acknowledge, then the answer.
+    port.Write({0x06, 0x00, 0x20, 0xD8, 0x01, 0x00, 0x11, 0x10});
+    EXPECT_EQ(port.Read(11), (Bytes{0x4F, 0x08, 0x00, 0x11, 0xD8, 0x01, 0x01, 0x25, 0x00, 0x00, 0x18}));
+    EXPECT_EQ(sim.Control("history"), "OK 19200:0020:D801:0011");
+    const std::string stats = sim.Control("stats");
+    EXPECT_NE(stats.find(" frames=1 "), std::string::npos) << stats;
+    EXPECT_NE(stats.find(" sync_answers=1 "), std::string::npos) << stats;
+    EXPECT_NE(stats.find(" rx_rate_mismatch=1 "), std::string::npos) << stats;
+}
+
+TEST(SimPty, ControlLinesOnStandardInput)
+{
+    SimProcess sim({"serial", "--axes", "4"});
+    const std::string path = PtyPath(sim);
+    ASSERT_FALSE(path.empty());
+    Port port(path);
+    ASSERT_TRUE(port.ok());
+    port.SetRate(B9600);
+
+    EXPECT_EQ(sim.Control("poke program 0x8000 1 2 0xFFFF"), "OK");
+    EXPECT_EQ(sim.Control("peek program 0x8000 3"), "OK 0001 0002 FFFF");
+    EXPECT_EQ(sim.Control("checksum program 0x8000 0x8002"), "OK 0002");
+    EXPECT_EQ(sim.Control("peek rom 0 1"), "ERR expected an axis or program|data|spi");
+    EXPECT_EQ(sim.Control("info 4"), "OK axis=4 version=F120H words=3132/3048 baud=9600 group=0 state=ready");
+
+    // A drive message of its own accord, then one withheld acknowledge.
+    EXPECT_EQ(sim.Control("unsolicited 4 0x0102 0x0304"), "OK");
+    EXPECT_EQ(port.Read(8), (Bytes{0x06, 0x00, 0x41, 0x01, 0x02, 0x03, 0x04, 0x51}));
+    EXPECT_EQ(sim.Control("fault withhold-ack 1"), "OK");
+    const Bytes message = {0x04, 0x00, 0x40, 0x12, 0x34, 0x8A};
+    port.Write(message);
+    EXPECT_EQ(port.Read(1, 300ms), Bytes{});
+    port.Write(message);
+    EXPECT_EQ(port.Read(1), Bytes{0x4F});
+
+    EXPECT_EQ(sim.Control("quit"), "OK");
+    EXPECT_EQ(sim.Exit(5s), 0);
+}
+
+TEST(SimPty, EndsWhenStandardInputClosesAndRefusesBadOptions)
+{
+    SimProcess sim({"serial"});
+    ASSERT_FALSE(PtyPath(sim).empty());
+    sim.CloseInput();
+    EXPECT_EQ(sim.Exit(5s), 0);
+
+    SimProcess bad({"serial", "--baud", "14400"});
+    EXPECT_EQ(bad.Exit(5s), 2);
+    EXPECT_EQ(bad.ErrorLine(), "zorcomm-sim: baud rate '14400' is not one of 9600 19200 38400 57600 115200");
+}
+
+} // namespace

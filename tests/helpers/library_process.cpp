@@ -1,0 +1,125 @@
+#include "library_process.h"
+
+#include <cstdlib>
+#include <mutex>
+#include <sstream>
+#include <vector>
+
+#include "api/errors.h"
+
+namespace ztest {
+
+namespace {
+
+std::string Escape(const std::string &text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\r') out += "\\r";
+        else if (c == '\n') out += "\\n";
+        else out += c;
+    }
+    return out;
+}
+
+std::vector<std::string> logLines;
+
+void CollectLine(const char *line) { logLines.emplace_back(line); }
+
+uint32_t Number(const std::string &word) {
+    return static_cast<uint32_t>(std::strtoul(word.c_str(), nullptr, 0));
+}
+
+std::string Run(Library &lib, const std::vector<std::string> &w) {
+    auto result = [&lib](bool ok, const std::string &value = {}) {
+        return ok ? "ok" + (value.empty() ? "" : " " + value)
+                  : "fail " + Escape(lib.MSK_GetLastError());
+    };
+    const std::string &c = w[0];
+    if (c == "open" && w.size() == 5) {
+        const int32_t h = lib.MSK_OpenComm(w[1].c_str(), static_cast<uint16_t>(Number(w[2])),
+                                           static_cast<uint8_t>(Number(w[3])),
+                                           static_cast<uint8_t>(Number(w[4])));
+        return result(h > 0, std::to_string(h));
+    }
+    if (c == "close" && w.size() == 2)
+        return result(lib.MSK_CloseComm(static_cast<int32_t>(std::strtol(w[1].c_str(), nullptr, 0))));
+    if (c == "select" && w.size() == 2) {
+        const int32_t h = lib.MSK_SelectComm(static_cast<int32_t>(std::strtol(w[1].c_str(), nullptr, 0)));
+        return result(h > 0, std::to_string(h));
+    }
+    if (c == "send" && w.size() >= 3) {
+        DriveMessage m{};
+        m.address = static_cast<uint16_t>(Number(w[1]));
+        m.opCode = static_cast<uint16_t>(Number(w[2]));
+        for (size_t i = 3; i < w.size() && m.length < 4; ++i)
+            m.data[m.length++] = static_cast<uint16_t>(Number(w[i]));
+        return result(lib.MSK_SendMessage(&m));
+    }
+    if (c == "receive") {
+        DriveMessage m{};
+        const bool ok = lib.MSK_ReceiveMessage(&m);
+        std::ostringstream text;
+        text << std::hex << "0x" << m.address << " 0x" << m.opCode;
+        for (int i = 0; i < m.length && i < 4; ++i) text << " 0x" << m.data[i];
+        return result(ok, text.str());
+    }
+    if (c == "baud" && w.size() == 2) return result(lib.MSK_SetBaudRate(Number(w[1])));
+    if (c == "getbaud") {
+        const uint32_t rate = lib.MSK_GetBaudRate();
+        return result(rate != 0, std::to_string(rate));
+    }
+    if (c == "host" || c == "active") {
+        uint16_t axis = 0;
+        const bool ok = c == "host" ? lib.MSK_GetHostDrive(&axis) : lib.MSK_GetActiveDrive(&axis);
+        return result(ok, std::to_string(axis));
+    }
+    if (c == "version") {
+        char text[16] = {};
+        return result(lib.MSK_GetDriveVersion(text), text);
+    }
+    if (c == "reset") return result(lib.MSK_ResetDrive());
+    if (c == "update") return result(lib.MSK_UpdateSettings());
+    if (c == "queue") {
+        const int32_t n = lib.MSK_GetBytesCountInQueue();
+        return result(n >= 0, std::to_string(n));
+    }
+    if (c == "log" && w.size() == 2) {
+        logLines.clear();
+        lib.MSK_RegisterDebugLogHandler(static_cast<int32_t>(Number(w[1])), CollectLine);
+        return "ok";
+    }
+    if (c == "logged" && w.size() >= 2) {
+        std::string needle = w[1];
+        for (size_t i = 2; i < w.size(); ++i) needle += " " + w[i];
+        int count = 0;
+        for (const auto &line : logLines) count += line.find(needle) != std::string::npos;
+        return "ok " + std::to_string(count);
+    }
+    return "bad-command";
+}
+
+} // namespace
+
+int LibraryProcess(Child &self) {
+    Library lib = LoadLibrary();
+    if (!lib.module) return 11;
+    self.Reply("loaded");
+    while (auto line = self.Receive(std::chrono::seconds(120))) {
+        std::istringstream words(*line);
+        std::vector<std::string> w;
+        for (std::string word; words >> word;) w.push_back(word);
+        if (w.empty()) continue;
+        if (w[0] == "quit") {
+            UnloadLibrary(lib);
+            return 0;
+        }
+        self.Reply(Run(lib, w));
+    }
+    return 12;
+}
+
+std::string Failure(uint32_t code) {
+    return "fail " + Escape(std::string(zorcomm::LibraryErrorText(code)));
+}
+
+} // namespace ztest

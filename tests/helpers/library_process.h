@@ -1,0 +1,27 @@
+// A helper process that loads the library and follows line commands from the test, so tests can
+// drive several processes sharing links. Every command gets one reply line:
+//   "ok <value>" or "fail <MSK_GetLastError text with CR LF written as \r\n>".
+// Commands:
+//   open NAME HOSTAXIS EXCLUSIVE TYPEBYTE    -> ok <handle>
+//   close HANDLE | select HANDLE
+//   send ADDRESS OPCODE [DATA...]            (numbers in decimal or 0x hex)
+//   receive                                  -> ok <address> <opcode> <data...>
+//   baud RATE | getbaud | host | active | version | reset | update | queue
+//   log LEVEL                                -> starts collecting log lines
+//   logged TEXT                              -> ok <number of collected lines containing TEXT>
+//   quit
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "test_support.h"
+
+namespace ztest {
+
+int LibraryProcess(Child &self);
+
+// The reply a failing command gives for a library error code.
+std::string Failure(uint32_t code);
+
+} // namespace ztest

@@ -1,0 +1,134 @@
+#include "channel.h"
+
+#include "numbers.h"
+
+#include <zorcomm/zorcomm.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <optional>
+#include <system_error>
+
+namespace zcli {
+
+namespace {
+
+constexpr const char *kSimDriverFileName = "libzorcomm-simdriver.so";
+
+struct Device {
+    std::string name;
+    uint8_t type = CHANNEL_VIRTUAL_SERIAL;
+};
+
+void ZORCOMM_CALL PrintLogLine(const char *line) {
+    if (!line) return;
+    const std::string_view text(line);
+    std::fputs(line, stderr);
+    if (text.empty() || text.back() != '\n') std::fputc('\n', stderr);
+}
+
+bool IsFile(const std::filesystem::path &path) {
+    std::error_code ignored;
+    return std::filesystem::is_regular_file(path, ignored);
+}
+
+// The simulated drive's driver beside this program (an installed layout), else the one built
+// with it.
+std::optional<std::string> FindSimulatedDrive() {
+    std::error_code error;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (!error) {
+        const std::filesystem::path beside = self.parent_path() / kSimDriverFileName;
+        if (IsFile(beside)) return beside.string();
+    }
+#ifdef ZORCOMM_SIMDRIVER_PATH
+    if (IsFile(ZORCOMM_SIMDRIVER_PATH)) return std::string(ZORCOMM_SIMDRIVER_PATH);
+#endif
+    return std::nullopt;
+}
+
+// Works out the device name and type byte for MSK_OpenComm.
+ExitCode ResolveDevice(const ChannelOptions &options, Device &device) {
+    const std::string channel =
+        !options.channel.empty() ? options.channel : (options.port != 0 ? "rs232" : "virtual");
+    if (channel == "virtual") {
+        if (options.port != 0) return UsageError("--port needs --channel rs232 or rs485");
+        device.type = CHANNEL_VIRTUAL_SERIAL;
+        if (!options.driver.empty()) {
+            device.name = options.driver;
+            return ExitCode::Ok;
+        }
+        const std::optional<std::string> simulated = FindSimulatedDrive();
+        if (!simulated) {
+            std::cerr << "zorcomm: the simulated drive (" << kSimDriverFileName
+                      << ") was not found; give --driver PATH or --channel rs232 --port N\n";
+            return ExitCode::Failure;
+        }
+        device.name = *simulated;
+        return ExitCode::Ok;
+    }
+    if (!options.driver.empty()) return UsageError("--driver needs --channel virtual");
+    if (options.port == 0) return UsageError("--channel " + channel + " needs --port N");
+    device.type = channel == "rs485" ? CHANNEL_RS485 : CHANNEL_RS232;
+    // Every drive on an RS-485 bus answers for itself, so the host axis cannot be detected.
+    if (device.type == CHANNEL_RS485 && options.hostAxis == 0)
+        return UsageError("--channel rs485 needs --host-axis N (1 to 255)");
+    device.name = "COM" + std::to_string(options.port);
+    return ExitCode::Ok;
+}
+
+} // namespace
+
+void AddChannelOptions(CLI::App &app, ChannelOptions &options) {
+    app.add_option("--channel", options.channel,
+                   "Link to the drives (default: virtual, or rs232 with --port)")
+        ->transform(CLI::IsMember({"rs232", "rs485", "virtual"}, CLI::ignore_case))
+        ->type_name("TYPE");
+    app.add_option("--port", options.port,
+                   "COM port number for rs232/rs485; device from $ZORCOMM_COM<N>,\n"
+                   "the settings file, or /dev/ttyS<N-1>")
+        ->transform(Number(1, 255))
+        ->type_name("N");
+    app.add_option("--driver", options.driver,
+                   "Virtual serial driver library (default: the simulated drive)")
+        ->type_name("PATH");
+    app.add_option("--host-axis", options.hostAxis,
+                   "Axis ID of the drive wired to the PC, 1 to 255 (default 0:\n"
+                   "detect it; rs485 needs one)")
+        ->transform(Number(0, 255))
+        ->type_name("N");
+    app.add_option("--log-level", options.logLevel,
+                   "Debug log on stderr: 1 errors, 2 + information, 3 + traffic")
+        ->transform(Number(0, 3))
+        ->type_name("N");
+}
+
+ExitCode WithChannel(const ChannelOptions &options, const std::function<ExitCode()> &work) {
+    Device device;
+    if (const ExitCode resolved = ResolveDevice(options, device); resolved != ExitCode::Ok)
+        return resolved;
+    if (options.logLevel > 0) MSK_RegisterDebugLogHandler(options.logLevel, PrintLogLine);
+    if (MSK_OpenComm(device.name.c_str(), options.hostAxis, 0, device.type) <= 0)
+        return Fail("cannot open " + device.name);
+    const ExitCode result = work();
+    if (!MSK_CloseComm(-1) && result == ExitCode::Ok) return Fail("cannot close the channel");
+    return result;
+}
+
+ExitCode Fail(std::string_view what) {
+    const char *last = MSK_GetLastError();
+    std::string_view text = last ? last : "";
+    // The library's texts end with a line break of their own.
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
+        text.remove_suffix(1);
+    std::cerr << "zorcomm: " << what << ": " << (text.empty() ? "unknown error" : text) << "\n";
+    return ExitCode::Failure;
+}
+
+ExitCode UsageError(std::string_view text) {
+    std::cerr << "zorcomm: " << text << "\nRun with --help for more information.\n";
+    return ExitCode::Usage;
+}
+
+} // namespace zcli

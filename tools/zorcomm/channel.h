@@ -1,0 +1,40 @@
+// The options every subcommand shares, exit codes, and the one place a channel is opened.
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace zcli {
+
+enum class ExitCode : int {
+    Ok = 0,
+    Failure = 1, // the drive or the link failed; the library's error text went to stderr
+    Usage = 2,   // the command line was wrong
+};
+
+struct ChannelOptions {
+    std::string channel;  // "rs232", "rs485" or "virtual"; empty = virtual, or rs232 with --port
+    uint32_t port = 0;    // COM port number; 0 = none given
+    std::string driver;   // virtual serial driver library; empty = the simulated drive
+    uint16_t hostAxis = 0; // 0 = let the library find the host drive
+    int32_t logLevel = 0;  // 0 = no debug log
+};
+
+// Adds --channel, --port, --driver, --host-axis and --log-level to the program.
+void AddChannelOptions(CLI::App &app, ChannelOptions &options);
+
+// Opens the channel the options describe, runs `work` on it and closes it again. Usage mistakes
+// the parser cannot see (rs232 without --port, ...) give ExitCode::Usage.
+ExitCode WithChannel(const ChannelOptions &options, const std::function<ExitCode()> &work);
+
+// Prints "zorcomm: <what>: <last error text>" on stderr and returns ExitCode::Failure.
+ExitCode Fail(std::string_view what);
+
+// Prints "zorcomm: <text>" on stderr and returns ExitCode::Usage.
+ExitCode UsageError(std::string_view text);
+
+} // namespace zcli
