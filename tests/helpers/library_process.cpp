@@ -66,6 +66,7 @@ std::string Run(Library &lib, const std::vector<std::string> &w) {
     if (c == "baud" && w.size() == 2) return result(lib.MSK_SetBaudRate(Number(w[1])));
     if (c == "getbaud") {
         const uint32_t rate = lib.MSK_GetBaudRate();
+        if (rate == 0) return result(false);
         return result(rate != 0, std::to_string(rate));
     }
     if (c == "host" || c == "active") {
@@ -75,7 +76,8 @@ std::string Run(Library &lib, const std::vector<std::string> &w) {
     }
     if (c == "version") {
         char text[16] = {};
-        return result(lib.MSK_GetDriveVersion(text), text);
+        const bool ok = lib.MSK_GetDriveVersion(text);
+        return result(ok, text);
     }
     if (c == "reset") return result(lib.MSK_ResetDrive());
     if (c == "update") return result(lib.MSK_UpdateSettings());

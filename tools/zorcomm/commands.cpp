@@ -25,7 +25,15 @@ CLI::App *AddSubcommand(CLI::App &app, const char *name, const char *description
     return sub;
 }
 
-ExitCode RunInfo() {
+CLI::Option *AddAxisOption(CLI::App &sub, uint16_t &axis, const std::string &description) {
+    return sub.add_option("--axis", axis, description)->transform(Number(1, 255))->type_name("N");
+}
+
+// Makes `axis` the active one when given (0 = keep the active axis).
+bool ChooseActiveAxis(uint16_t axis) { return axis == 0 || MSK_SetActiveDrive(axis); }
+
+ExitCode RunInfo(uint16_t axis) {
+    if (!ChooseActiveAxis(axis)) return Fail("cannot select axis " + std::to_string(axis));
     uint16_t host = 0;
     if (!MSK_GetHostDrive(&host)) return Fail("cannot read the host axis");
     uint16_t active = 0;
@@ -43,11 +51,15 @@ ExitCode RunInfo() {
 }
 
 Command AddInfo(CLI::App &app) {
+    auto axis = std::make_shared<uint16_t>(0);
     CLI::App *sub = AddSubcommand(
         app, "info",
         "Show the host axis, the active drive's firmware and the baud rate",
-        "zorcomm info\n  zorcomm --channel rs232 --port 1 info");
-    return {sub, RunInfo};
+        "zorcomm info\n  zorcomm --channel rs485 --port 1 --host-axis 1 info --axis 2");
+    // On RS-485 the host axis is the PC's own ID, so another axis has to be named there.
+    AddAxisOption(*sub, *axis,
+                  "Axis ID whose firmware to show, 1 to 255 (default: the active axis)");
+    return {sub, [axis] { return RunInfo(*axis); }};
 }
 
 struct SendOptions {
@@ -83,9 +95,7 @@ Command AddSend(CLI::App &app) {
     sub->add_option("DATA", options->data, "Up to four data words, 0 to 0xFFFF each")
         ->transform(Number(0, 0xFFFF))
         ->type_name("");
-    sub->add_option("--axis", options->axis, "Axis ID to send to, 1 to 255 (default: the active axis)")
-        ->transform(Number(1, 255))
-        ->type_name("N");
+    AddAxisOption(*sub, options->axis, "Axis ID to send to, 1 to 255 (default: the active axis)");
     // Checked here rather than with expected(0, 4), which CLI11 shows oddly in the usage line.
     sub->callback([options] {
         if (options->data.size() > kMaxDataWords)
@@ -116,15 +126,18 @@ Command AddBaud(CLI::App &app) {
     return {sub, [rate] { return RunBaud(*rate); }};
 }
 
-ExitCode RunReset() {
+ExitCode RunReset(uint16_t axis) {
+    if (!ChooseActiveAxis(axis)) return Fail("cannot select axis " + std::to_string(axis));
     if (!MSK_ResetDrive()) return Fail("cannot reset the drive");
     std::printf("reset\n");
     return ExitCode::Ok;
 }
 
 Command AddReset(CLI::App &app) {
-    CLI::App *sub = AddSubcommand(app, "reset", "Reset the active drive", "zorcomm reset");
-    return {sub, RunReset};
+    auto axis = std::make_shared<uint16_t>(0);
+    CLI::App *sub = AddSubcommand(app, "reset", "Reset a drive", "zorcomm reset --axis 1");
+    AddAxisOption(*sub, *axis, "Axis ID to reset, 1 to 255 (default: the active axis)");
+    return {sub, [axis] { return RunReset(*axis); }};
 }
 
 } // namespace

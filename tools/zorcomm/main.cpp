@@ -5,6 +5,9 @@
 
 #include <CLI/CLI.hpp>
 
+#include <string>
+#include <vector>
+
 namespace {
 
 constexpr const char *kFooter =
@@ -29,8 +32,11 @@ int Main(int argc, char **argv) {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &error) {
         // CLI11 would only say that a subcommand is required; name the word it did not know.
-        if (app.get_subcommands().empty() && !app.remaining().empty())
-            return static_cast<int>(zcli::UsageError("unknown command '" + app.remaining().front() + "'"));
+        const bool helpAsked = error.get_exit_code() == 0;
+        if (!helpAsked && app.get_subcommands().empty() && !app.remaining().empty()) {
+            const std::string word = app.remaining().front();
+            return static_cast<int>(zcli::UsageError("unknown command '" + word + "'"));
+        }
         // Help was asked for: CLI11 prints it and reports 0. Anything else is a usage mistake.
         return app.exit(error) == 0 ? 0 : static_cast<int>(zcli::ExitCode::Usage);
     }

@@ -1,5 +1,7 @@
 // Processes, time, error codes, environment and the module's own path.
+#include <atomic>
 #include <cerrno>
+#include <pthread.h>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -15,7 +17,23 @@
 
 namespace zorcomm::platform {
 
-uint32_t CurrentProcessId() { return static_cast<uint32_t>(getpid()); }
+namespace {
+// getpid() is a system call; every mutex wait and release asks for the process ID, so it is
+// kept, and renewed in the child after a fork.
+std::atomic<uint32_t> cachedProcessId{0};
+void ForgetProcessId() { cachedProcessId.store(0, std::memory_order_relaxed); }
+} // namespace
+
+uint32_t CurrentProcessId() {
+    uint32_t pid = cachedProcessId.load(std::memory_order_relaxed);
+    if (pid == 0) {
+        static const bool registered = pthread_atfork(nullptr, nullptr, ForgetProcessId) == 0;
+        (void)registered;
+        pid = static_cast<uint32_t>(getpid());
+        cachedProcessId.store(pid, std::memory_order_relaxed);
+    }
+    return pid;
+}
 
 uint64_t ProcessStartTime(uint32_t pid) {
     std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
