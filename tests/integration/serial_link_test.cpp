@@ -2,6 +2,8 @@
 #include "serial_fixture.h"
 
 #include <algorithm>
+#include <chrono>
+#include <filesystem>
 #include <sstream>
 
 namespace {
@@ -265,6 +267,76 @@ TEST_F(SerialLinkTest, TwoChannelsInOneProcessAreSelectedByHandle) {
     ASSERT_TRUE(lib.MSK_CloseComm(second));
     ASSERT_TRUE(lib.MSK_GetHostDrive(&axis));
     EXPECT_EQ(axis, 1);
+}
+
+} // namespace
+
+namespace {
+
+int OpenDescriptors() {
+    int count = 0;
+    for (const auto &entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        (void)entry;
+        ++count;
+    }
+    return count;
+}
+
+TEST_F(SerialLinkTest, GarbageAndAVanishedPortEndInErrorsNotHangs) {
+    auto sim = StartSerialSim({"--axes", "1"});
+    const int before = OpenDescriptors();
+    ASSERT_GT(lib.MSK_OpenComm("COM7", 1, 0, CHANNEL_RS232), 0) << LastError();
+    DriveMessage message{0, 0x0010, 0x0001, {}};
+    // Noise instead of acknowledges: retries, then a clear error.
+    sim->Command("fault garbage 100");
+    EXPECT_FALSE(lib.MSK_SendMessage(&message));
+    const std::string garbage = LastError();
+    EXPECT_TRUE(garbage == Text(0x20000075) || garbage == Text(0x20000068)) << garbage;
+    sim->Command("fault clear");
+    EXPECT_TRUE(lib.MSK_SendMessage(&message)) << LastError();
+    // Half a frame, then nothing: the receive gives up within the time-outs.
+    sim->Command("inject 0x06 0x00 0x11");
+    DriveMessage taken{};
+    EXPECT_FALSE(lib.MSK_ReceiveMessage(&taken));
+    EXPECT_EQ(LastError(), Text(0x20000076));
+    // The device goes away under the library.
+    sim->Stop();
+    EXPECT_FALSE(lib.MSK_SendMessage(&message));
+    EXPECT_FALSE(lib.MSK_ReceiveMessage(&taken));
+    EXPECT_TRUE(lib.MSK_CloseComm(-1));
+    EXPECT_EQ(OpenDescriptors(), before) << "the port's descriptor was closed";
+}
+
+TEST_F(SerialLinkTest, DeadTimesFollowResetAndRunMessages) {
+    auto sim = StartSerialSim({"--axes", "1,2"});
+    ASSERT_GT(lib.MSK_OpenComm("COM7", 1, 0, CHANNEL_RS232), 0) << LastError();
+    // RESET_DEAD_TIME is 20 ms in these settings, RUN_DEAD_TIME 0.
+    DriveMessage run{0, 0x0020, 0x7401, {}};
+    DriveMessage reset{0, 0x0020, 0x0402, {}};
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(lib.MSK_SendMessage(&reset)) << LastError();
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(20));
+    EXPECT_TRUE(lib.MSK_SendMessage(&run)) << LastError();
+}
+
+TEST(SettingsAcrossProcesses, TheLastReaderSetsTheSharedValues) {
+    ztest::UniqueRegion region;
+    ztest::SettingsFile settings("[zorcomm]\ncan_receive_timeout=1234\nudp_receive_timeout=50\n"
+                                 "NO_TRIES=300\n");
+    ztest::SimProcess sim({"serial", "--axes", "1"});
+    setenv("ZORCOMM_COM7", sim.firstLine().substr(4).c_str(), 1);
+    ztest::Child opener(ztest::LibraryProcess);
+    ASSERT_EQ(opener.Read(), "loaded");
+    opener.Send("open COM7 1 0 0");
+    ASSERT_EQ(opener.Read(std::chrono::seconds(30)).value_or("").rfind("ok ", 0), 0u);
+    zorcomm::platform::RegionView view(sizeof(zorcomm::SharedSection));
+    ASSERT_TRUE(view.valid());
+    const auto &shared = static_cast<const zorcomm::SharedSection *>(view.library())->settings;
+    EXPECT_EQ(shared.canReceiveTimeout, 1234u);
+    EXPECT_EQ(shared.udpReceiveTimeout, 200u);
+    EXPECT_EQ(shared.canSendTimeout, 700u);
+    opener.Send("quit");
+    EXPECT_EQ(opener.Wait(), 0);
 }
 
 } // namespace
