@@ -64,6 +64,7 @@ Reply Simulator::Configure(const SimOptions &options, Micros now)
     options_ = options;
     network_ = std::make_unique<DriveNetwork>(options_.network);
     link_ = std::make_unique<SerialLink>(*network_, options_.link);
+    if (extras_) extras_->ClearFaults();
     for (const std::string &line : options_.faults) {
         Reply reply = Execute(SplitWords(line), now);
         if (!reply.ok) return Reply::Error("'" + line + "': " + reply.text);
@@ -319,7 +320,11 @@ Reply Simulator::Fault(const std::vector<std::string> &args, Micros now)
     if (kind == "clear") {
         link = LinkFaults{};
         message = MessageFaults{};
+        if (extras_) extras_->ClearFaults();
         return Reply::Ok();
+    }
+    if (extras_) {
+        if (auto reply = extras_->SetFault(kind, std::vector<std::string>(args.begin() + 1, args.end()))) return *reply;
     }
     if (args.size() > 3) return Reply::Error("too many arguments");
     auto count = Count(args, 1);
@@ -370,7 +375,8 @@ std::string Simulator::FaultSummary() const
            " withhold-ack=" + n(message.withholdAcks) + " ignore=" + n(message.ignoreFrames) +
            " delay=" + n(static_cast<uint64_t>(message.delay / 1000)) + "/" +
            (message.delayAll ? std::string("all") : n(message.delayCount)) +
-           " silent-until=" + n(static_cast<uint64_t>(message.silentUntil / 1000));
+           " silent-until=" + n(static_cast<uint64_t>(message.silentUntil / 1000)) +
+           (extras_ ? extras_->FaultSummary() : std::string());
 }
 
 Reply Simulator::Stats(const std::vector<std::string> &args)
@@ -378,6 +384,7 @@ Reply Simulator::Stats(const std::vector<std::string> &args)
     if (args.size() == 1 && args[0] == "reset") {
         link_->stats() = LinkStats{};
         network_->stats() = NetworkStats{};
+        if (extras_) extras_->ResetStats();
         return Reply::Ok();
     }
     if (!args.empty()) return Reply::Error("usage: stats [reset]");
@@ -396,6 +403,7 @@ Reply Simulator::Stats(const std::vector<std::string> &args)
                              kv("unsolicited", m.unsolicited)}) {
         text += (text.empty() ? "" : " ") + item;
     }
+    if (extras_) text += extras_->Stats();
     return Reply::Ok(text);
 }
 

@@ -8,6 +8,7 @@
 #include "sim_options.h"
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,9 +23,26 @@ struct Reply {
     static Reply Error(std::string text) { return {false, std::move(text)}; }
 };
 
+// Faults and counters a transport adds to the network's own (the device server's command
+// faults and its datagram and block counters). `fault`, `fault clear`, `stats`, `stats reset`
+// and `configure` reach them through the simulator.
+class TransportExtras {
+public:
+    virtual ~TransportExtras() = default;
+    // A fault of the transport's own ("fault KIND ARGS..."): nullopt when `kind` is not one.
+    virtual std::optional<Reply> SetFault(const std::string &kind, const std::vector<std::string> &args) = 0;
+    virtual void ClearFaults() = 0;
+    virtual std::string FaultSummary() const = 0; // " key=value..." appended to the network's
+    virtual std::string Stats() const = 0;        // " key=value..." appended to the network's
+    virtual void ResetStats() = 0;
+};
+
 class Simulator {
 public:
     Simulator();
+
+    // The transport's own faults and counters; null (the default) for none. Not owned.
+    void set_extras(TransportExtras *extras) { extras_ = extras; }
 
     // Replaces the whole network and link (memory, rates and faults start afresh), then applies
     // the options' faults; an error names the first fault line that was refused.
@@ -55,6 +73,7 @@ private:
     std::string FaultSummary() const;
 
     SimOptions options_;
+    TransportExtras *extras_ = nullptr;
     std::unique_ptr<DriveNetwork> network_;
     std::unique_ptr<SerialLink> link_;
 };

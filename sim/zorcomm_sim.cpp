@@ -3,38 +3,37 @@
 //   zorcomm-sim serial [options]
 //
 // opens a pseudo terminal, prints "PTY <slave path>" as the first line on standard output and
-// serves the drive network on it until killed or until standard input closes. Control lines on
-// standard input get one reply line each on standard output (see README.md).
+// serves the drive network on it until killed or until standard input closes.
+//
+//   zorcomm-sim xport [options]
+//
+// serves the network behind a serial-to-Ethernet device server on a loopback address and prints
+// "XPORT <address>:<port>" first (xport_server.h).
+//
+// Control lines on standard input get one reply line each on standard output (see README.md).
+#include "ascii_can_adapter.h"
+#include "can_bus.h"
 #include "control.h"
+#include "serve_loop.h"
 #include "sim_options.h"
+#include "xport_server.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <string>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 #include <vector>
 
 namespace {
 
 using zsim::Micros;
-
-volatile std::sig_atomic_t gStop = 0;
-
-void OnStopSignal(int) { gStop = 1; }
-
-Micros NowMicros()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return Micros{ts.tv_sec} * 1'000'000 + ts.tv_nsec / 1000;
-}
+using zsim::NowMicros;
 
 uint32_t SpeedValue(speed_t speed)
 {
@@ -61,7 +60,7 @@ public:
 
     bool Open();
     const std::string &path() const { return path_; }
-    int Serve();
+    int Serve(const zsim::StopSignals &signals);
 
 private:
     struct LineState {
@@ -70,7 +69,7 @@ private:
     };
     LineState Line() const;
     void ReadMaster(Micros now);
-    void ReadControl(Micros now);
+    void ReadControl();
     void HandleControlLine(const std::string &line, Micros now);
     void Deliver(Micros now);
     void FlushOut();
@@ -82,8 +81,7 @@ private:
     int keepSlave_ = -1; // our own slave descriptor keeps the line up between users
     std::string path_;
     std::vector<uint8_t> out_;
-    std::string controlBuffer_;
-    bool controlOpen_ = true;
+    zsim::ControlInput control_{STDIN_FILENO};
     bool quit_ = false;
 };
 
@@ -156,24 +154,13 @@ void PtyServer::ReadMaster(Micros now)
     sim_.link().Receive({buffer, static_cast<std::size_t>(got)}, line.rate, now);
 }
 
-void PtyServer::ReadControl(Micros now)
+void PtyServer::ReadControl()
 {
-    char buffer[4096];
-    const ssize_t got = read(STDIN_FILENO, buffer, sizeof buffer);
-    if (got < 0 && (errno == EINTR || errno == EAGAIN)) return;
-    if (got <= 0) {
-        controlOpen_ = false;
-        if (!controlBuffer_.empty()) HandleControlLine(controlBuffer_, now);
-        quit_ = true;
-        return;
+    for (const std::string &line : control_.Read()) {
+        if (quit_) break;
+        HandleControlLine(line, NowMicros());
     }
-    controlBuffer_.append(buffer, static_cast<std::size_t>(got));
-    std::size_t end;
-    while (!quit_ && (end = controlBuffer_.find('\n')) != std::string::npos) {
-        const std::string line = controlBuffer_.substr(0, end);
-        controlBuffer_.erase(0, end + 1);
-        HandleControlLine(line, now);
-    }
+    if (!control_.open()) quit_ = true;
 }
 
 void PtyServer::HandleControlLine(const std::string &line, Micros now)
@@ -194,8 +181,7 @@ void PtyServer::HandleControlLine(const std::string &line, Micros now)
     } else {
         reply = sim_.Execute(words, now);
     }
-    std::printf("%s\n", reply.Line().c_str());
-    std::fflush(stdout);
+    zsim::PrintLine(reply.Line());
 }
 
 void PtyServer::Deliver(Micros now)
@@ -225,26 +211,15 @@ int PtyServer::PollTimeoutMicros(Micros now)
     return static_cast<int>(wait);
 }
 
-int PtyServer::Serve()
+int PtyServer::Serve(const zsim::StopSignals &signals)
 {
-    sigset_t blocked, original;
-    sigemptyset(&blocked);
-    sigaddset(&blocked, SIGTERM);
-    sigaddset(&blocked, SIGINT);
-    sigaddset(&blocked, SIGHUP);
-    sigprocmask(SIG_BLOCK, &blocked, &original);
-    sigset_t during = original;
-    sigdelset(&during, SIGTERM);
-    sigdelset(&during, SIGINT);
-    sigdelset(&during, SIGHUP);
-
-    while (!gStop && !quit_) {
+    while (!signals.stopped() && !quit_) {
         Deliver(NowMicros());
         pollfd fds[2] = {{master_, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
-        const nfds_t count = controlOpen_ && !options_.noControl ? 2 : 1;
+        const nfds_t count = control_.open() && !options_.noControl ? 2 : 1;
         const int micros = PollTimeoutMicros(NowMicros());
         timespec timeout{micros / 1'000'000, (micros % 1'000'000) * 1000L};
-        const int ready = ppoll(fds, count, &timeout, &during);
+        const int ready = ppoll(fds, count, &timeout, signals.during());
         if (ready < 0) {
             if (errno == EINTR) continue;
             std::perror("zorcomm-sim: poll");
@@ -252,14 +227,32 @@ int PtyServer::Serve()
         }
         const Micros now = NowMicros();
         if (fds[0].revents & POLLIN) ReadMaster(now);
-        if (count > 1 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) ReadControl(now);
+        if (count > 1 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) ReadControl();
     }
     return 0;
 }
 
 void Usage(FILE *to)
 {
-    std::fprintf(to, "usage: zorcomm-sim serial [options]\n%s", zsim::OptionsHelp());
+    std::fprintf(to, "usage: zorcomm-sim serial|xport [options]\n%s%s", zsim::OptionsHelp(), zsim::XportOptionsHelp());
+}
+
+int RunSerial(const zsim::SimOptions &options)
+{
+    const zsim::StopSignals signals;
+    PtyServer server(options);
+    if (!server.Open()) return 1;
+    zsim::PrintLine("PTY " + server.path());
+    return server.Serve(signals);
+}
+
+int RunXport(const zsim::XportOptions &xport, const zsim::SimOptions &options)
+{
+    const zsim::StopSignals signals;
+    zsim::XportServer server(xport, options);
+    if (!server.Open()) return 1;
+    zsim::PrintLine(server.FirstLine());
+    return server.Serve(signals);
 }
 
 } // namespace
@@ -270,7 +263,10 @@ int main(int argc, char **argv)
         Usage(argc < 2 ? stderr : stdout);
         return argc < 2 ? 2 : 0;
     }
-    if (std::strcmp(argv[1], "serial") != 0) {
+    const std::string mode = argv[1];
+    if (mode == "ascii-can") return zsim::RunAsciiCan(std::vector<std::string>(argv + 2, argv + argc));
+    if (mode == "can-bus") return zsim::RunCanBus(std::vector<std::string>(argv + 2, argv + argc));
+    if (mode != "serial" && mode != "xport") {
         std::fprintf(stderr, "zorcomm-sim: unknown mode '%s'\n", argv[1]);
         Usage(stderr);
         return 2;
@@ -283,22 +279,15 @@ int main(int argc, char **argv)
         }
     }
     std::string error;
+    std::optional<zsim::XportOptions> xport;
+    if (mode == "xport" && !(xport = zsim::TakeXportOptions(args, error))) {
+        std::fprintf(stderr, "zorcomm-sim: %s\n", error.c_str());
+        return 2;
+    }
     auto options = zsim::ParseOptions(args, error);
     if (!options) {
         std::fprintf(stderr, "zorcomm-sim: %s\n", error.c_str());
         return 2;
     }
-
-    std::signal(SIGPIPE, SIG_IGN);
-    struct sigaction stop{};
-    stop.sa_handler = OnStopSignal;
-    sigaction(SIGTERM, &stop, nullptr);
-    sigaction(SIGINT, &stop, nullptr);
-    sigaction(SIGHUP, &stop, nullptr);
-
-    PtyServer server(*options);
-    if (!server.Open()) return 1;
-    std::printf("PTY %s\n", server.path().c_str());
-    std::fflush(stdout);
-    return server.Serve();
+    return xport ? RunXport(*xport, *options) : RunSerial(*options);
 }

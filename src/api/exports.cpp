@@ -6,6 +6,8 @@
 #include "api/process_context.h"
 #include "channel/channel_open.h"
 #include "channel/settings.h"
+#include "download/coff_download.h"
+#include "protocol/block_transfer.h"
 #include "protocol/engine.h"
 #include "protocol/link_sync.h"
 #include "transport/link.h"
@@ -168,6 +170,87 @@ ZORCOMM_API uint8_t ZORCOMM_CALL MSK_UpdateSettings(void) {
     DriveCall call(LOCK_TABLE | LOCK_CHANNEL, false);
     if (!call.ready()) return 0;
     return LoadSettings(kOpeningFromUpdate);
+}
+
+} // extern "C"
+
+// The block transfers and the download.
+namespace {
+
+uint8_t WriteBlock(const uint16_t *buffer, uint16_t address, uint8_t memoryType,
+                   uint16_t wordCount, ProgressCallback callback, uint32_t userValue) {
+    DriveCall call(LOCK_CHANNEL);
+    if (!call.ready()) return 0;
+    if (!buffer && wordCount != 0) return Invalid();
+    return SendDataBlock({buffer, wordCount}, address, memoryType,
+                         ApplicationProgress(callback, userValue));
+}
+
+uint8_t ReadBlock(uint16_t *buffer, uint16_t address, uint8_t memoryType, uint16_t wordCount,
+                  ProgressCallback callback, uint32_t userValue) {
+    DriveCall call(LOCK_CHANNEL);
+    if (!call.ready()) return 0;
+    if (!buffer && wordCount != 0) return Invalid();
+    return ReceiveDataBlock({buffer, wordCount}, address, memoryType,
+                            ApplicationProgress(callback, userValue));
+}
+
+} // namespace
+
+extern "C" {
+
+ZORCOMM_API uint8_t ZORCOMM_CALL MSK_SendData(const uint16_t *buffer, uint16_t address,
+                                              uint8_t memoryType, uint16_t wordCount) {
+    return WriteBlock(buffer, address, memoryType, wordCount, nullptr, 0);
+}
+
+ZORCOMM_API uint8_t ZORCOMM_CALL MSK_SendBigData(const uint16_t *buffer, uint16_t address,
+                                                 uint8_t memoryType, uint16_t wordCount,
+                                                 ProgressCallback callback, uint32_t userValue) {
+    return WriteBlock(buffer, address, memoryType, wordCount, callback, userValue);
+}
+
+ZORCOMM_API uint8_t ZORCOMM_CALL MSK_ReceiveData(uint16_t *buffer, uint16_t address,
+                                                 uint8_t memoryType, uint16_t wordCount) {
+    return ReadBlock(buffer, address, memoryType, wordCount, nullptr, 0);
+}
+
+ZORCOMM_API uint8_t ZORCOMM_CALL MSK_ReceiveBigData(uint16_t *buffer, uint16_t address,
+                                                    uint8_t memoryType, uint16_t wordCount,
+                                                    ProgressCallback callback,
+                                                    uint32_t userValue) {
+    return ReadBlock(buffer, address, memoryType, wordCount, callback, userValue);
+}
+
+ZORCOMM_API uint8_t ZORCOMM_CALL MSK_COFFDownload(const char *fileName, uint16_t *entryPoint,
+                                                  uint16_t *startAddress, uint16_t *endAddress,
+                                                  ProgressCallback callback, uint32_t userValue,
+                                                  uint16_t spiMemorySize) {
+    DriveCall call(LOCK_CHANNEL);
+    if (!call.ready()) return 0;
+    if (!fileName) return Invalid();
+    return CoffDownload(fileName, callback, userValue, entryPoint, startAddress, endAddress,
+                        spiMemorySize);
+}
+
+ZORCOMM_API uint8_t ZORCOMM_CALL MSK_CheckSum(uint16_t startAddress, uint16_t endAddress,
+                                              uint16_t *checksum) {
+    constexpr uint16_t kLowestAddress = 0x4000;
+    constexpr uint16_t kProgramStart = 0x8000; // SPI memory lies below
+    DriveCall call(LOCK_CHANNEL);
+    if (!call.ready()) return 0;
+    if (startAddress < kLowestAddress || startAddress > endAddress || !checksum) return Invalid();
+    if (startAddress < kProgramStart && endAddress >= kProgramStart) {
+        uint16_t spi = 0;
+        uint16_t program = 0;
+        if (!VerifyChecksum(startAddress, kProgramStart - 1, MEMORY_SPI, spi) ||
+            !VerifyChecksum(kProgramStart, endAddress, MEMORY_PROGRAM, program))
+            return 0;
+        *checksum = static_cast<uint16_t>(spi + program);
+        return 1;
+    }
+    const uint8_t memory = startAddress < kProgramStart ? MEMORY_SPI : MEMORY_PROGRAM;
+    return VerifyChecksum(startAddress, endAddress, memory, *checksum);
 }
 
 } // extern "C"

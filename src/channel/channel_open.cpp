@@ -13,6 +13,9 @@
 #include "channel/settings.h"
 #include "platform/platform.h"
 #include "protocol/link_sync.h"
+#include "transport/can_link.h"
+#include "transport/datagram_link.h"
+#include "transport/device_server.h"
 #include "transport/link.h"
 #include "transport/serial_port_link.h"
 #include "transport/virtual_serial_link.h"
@@ -53,7 +56,54 @@ uint32_t DriverChannelNumber() {
 
 constexpr uint32_t kDriverHandleBase = 0x0F000000;
 
-bool OpenLink(const char *deviceName, const OpenRequest &request) {
+// The adapter's number ranges, checked before anything is loaded.
+bool CanNumberAccepted(uint8_t type, uint32_t number) {
+    if (type == CHANNEL_PEAK_PCAN_PCI || type == CHANNEL_PEAK_PCAN_USB)
+        return number >= 1 && number <= 8;
+    if (type == CHANNEL_PEAK_PCAN_ISA) return number == 1;
+    return true;
+}
+
+bool OpenCanAdapter(int index, Slot &slot, const OpenRequest &request) {
+    if (!CanNumberAccepted(request.type, request.number)) return SetError(Error::InvalidParameter);
+    // The adapter's filters and frame format follow these from the start.
+    slot.protocolFlag = request.protocolFlag;
+    slot.hostAddress = request.hostAddress;
+    std::unique_ptr<CanLink> link = MakeCanLink(slot, request.type);
+    if (!link) return false;
+    CanLink *adapter = link.get();
+    InstallLink(index, std::move(link));
+    if (adapter->Open(request.number)) return true;
+    RemoveLink(index);
+    slot.channelHandle = 0;
+    return false;
+}
+
+// The device server an Ethernet device name leads to, and the reference to the socket library
+// taken while decoding it: handed to the link, or given back when the open fails anywhere.
+struct EthernetTarget {
+    uint32_t address = 0;
+    uint16_t port = kDefaultDataPort;
+    WinSockReference winsock;
+};
+
+bool DecodeEthernetName(const char *name, EthernetTarget &target) {
+    target.winsock = WinSockReference::Take();
+    return target.winsock.held() && ResolveDeviceName(name, target.address, target.port);
+}
+
+bool OpenEthernet(int index, Slot &slot, const OpenRequest &request, EthernetTarget &target) {
+    auto link = std::make_unique<DatagramLink>(slot, request.type, std::move(target.winsock));
+    // The slot's type is not recorded yet, so the settings give no socket its time-out here; the
+    // device server's socket takes UDP_RECEIVE_TIMEOUT as it is opened.
+    LoadSettings(request.type);
+    if (!link->Open(target.address, target.port)) return false;
+    slot.channelHandle = link->Handle();
+    InstallLink(index, std::move(link));
+    return true;
+}
+
+bool OpenLink(const char *deviceName, const OpenRequest &request, EthernetTarget &ethernet) {
     const int index = Context().currentSlotIndex;
     Slot &slot = *Context().currentSlot;
     switch (request.type) {
@@ -75,8 +125,12 @@ bool OpenLink(const char *deviceName, const OpenRequest &request) {
         LoadSettings(CHANNEL_VIRTUAL_SERIAL);
         return true;
     }
+    case CHANNEL_XPORT_TCP:
+    case CHANNEL_UDP:
+        return OpenEthernet(index, slot, request, ethernet);
+    case CHANNEL_LAWICEL_USBCAN: // a CAN link on a COM port: its link opens the port too
     default:
-        return SetError(Error::NotForChannelType);
+        return OpenCanAdapter(index, slot, request);
     }
 }
 
@@ -130,8 +184,12 @@ bool OpenChannel(const char *deviceName, uint16_t hostAddress, bool exclusive, u
                  uint8_t protocolFlag) {
     if (!deviceName) return SetError(Error::InvalidParameter);
     OpenRequest request{type, protocolFlag, 0, hostAddress, exclusive};
+    EthernetTarget ethernet;
     if (type == CHANNEL_VIRTUAL_SERIAL) request.number = DriverChannelNumber();
-    else if (!DecodePortName(deviceName, type, request.number))
+    else if (IsEthernetType(type)) {
+        if (!DecodeEthernetName(deviceName, ethernet)) return false;
+        request.number = ethernet.address;
+    } else if (!DecodePortName(deviceName, type, request.number))
         return SetError(Error::InvalidParameter);
 
     const int16_t own = FindOwnChannelSlot(type, request.number);
@@ -156,7 +214,7 @@ bool OpenChannel(const char *deviceName, uint16_t hostAddress, bool exclusive, u
         if (Context().currentSlot->channelMutex == 0) return AbandonOpen(formerIndex);
     }
 
-    if (!OpenLink(deviceName, request)) return AbandonOpen(formerIndex);
+    if (!OpenLink(deviceName, request, ethernet)) return AbandonOpen(formerIndex);
     RecordChannel(deviceName, request);
     Slot &slot = *Context().currentSlot;
     if (!Synchronise()) {

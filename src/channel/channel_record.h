@@ -9,6 +9,7 @@
 
 #include "platform/platform.h"
 #include "platform/serial_port.h"
+#include "platform/sockets.h"
 
 namespace zorcomm {
 
@@ -51,17 +52,13 @@ struct CanArea {
     uint32_t canBitRate;
 };
 
-// Ethernet types 16 and 17: the device server's addresses (IPv4 and port in network order).
+// Ethernet types 16 and 17: the device server's addresses and serial rate. The sockets and the
+// datagram buffer are this process's own and live in its link object.
 struct EthernetArea {
-    int32_t tcpSocket; // -1 for type 17
-    uint32_t configAddress;
-    uint16_t configPort;
-    uint32_t dataAddress;
-    uint16_t dataPort;
-    uint32_t localAddress;
-    uint32_t deviceServerBaudRate;
-    uint32_t datagramCount;
-    uint32_t datagramPosition;
+    platform::SocketAddress peerAddress;  // the device server's configuration port 30689
+    platform::SocketAddress dataAddress;  // drive traffic: the port of the device name
+    platform::SocketAddress localAddress; // where this process's datagram socket is bound
+    uint32_t serverBaudRate;              // the device server's rate toward the drive
 };
 
 union TypeArea {

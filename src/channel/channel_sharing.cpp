@@ -7,6 +7,7 @@
 #include "api/errors.h"
 #include "api/process_context.h"
 #include "platform/platform.h"
+#include "transport/ascii_can_link.h"
 #include "transport/serial_port_link.h"
 
 namespace zorcomm {
@@ -33,9 +34,19 @@ bool DuplicateLink(const Slot &source, Slot &target, const OpenRequest &request)
     if (target.channelMutex == 0) return false;
     if (platform::WaitMutex(target.channelMutex) == platform::WaitResult::Failed) return false;
     if (!IsSerialPortType(request.type)) return true;
-    auto link = std::make_unique<SerialPortLink>(target, request.type);
-    if (!link->Join(request.number)) return false;
+    std::unique_ptr<Link> link;
+    if (request.type == CHANNEL_LAWICEL_USBCAN) {
+        // The adapter behind the port is already set up by the process that opened it.
+        auto adapter = std::make_unique<AsciiCanLink>(target);
+        if (!adapter->Join(request.number)) return false;
+        link = std::move(adapter);
+    } else {
+        auto port = std::make_unique<SerialPortLink>(target, request.type);
+        if (!port->Join(request.number)) return false;
+        link = std::move(port);
+    }
     target.channelHandle = link->Handle();
+    // For the adapter this copies its bit rate too (the first word of the area).
     target.typeArea.serial.portSettings = source.typeArea.serial.portSettings;
     target.typeArea.serial.stateChanged = source.typeArea.serial.stateChanged;
     InstallLink(Context().currentSlotIndex, std::move(link));

@@ -17,6 +17,8 @@ public:
     // Loads the library; on failure the system error code is set and the text is kept.
     bool Load(const std::string &fileName);
     void Unload();
+    // Forgets the library without unloading it (for a vendor that must stay loaded).
+    void Detach() { handle_ = nullptr; }
     bool IsLoaded() const { return handle_ != nullptr; }
     // The entry point's address, or null.
     void *Symbol(const char *name) const;

@@ -7,6 +7,8 @@
 #include "api/process_context.h"
 #include "platform/platform.h"
 #include "protocol/drive_message.h"
+#include "protocol/can_mapping.h"
+#include "transport/can_link.h"
 #include "transport/link.h"
 #include "transport/serial_port_link.h"
 
@@ -64,6 +66,20 @@ int SendByteStream(Link &link, const Slot &slot, const DriveMessage &message) {
     }
     SetError(Error::SendTimeout);
     return 0;
+}
+
+int SendCan(CanLink &link, const Slot &slot, const DriveMessage &message) {
+    CanFrame frame;
+    if (!MessageToCanFrame(message, slot.protocolFlag, frame)) {
+        SetError(Error::ConversionFailed);
+        return -1;
+    }
+    const int result = link.Send(frame);
+    if (result == 1) {
+        PostSendDelay(message);
+        TraceCan(kLogTraffic, "CAN Message Sent", frame.id, frame.bytes.data(), frame.dlc);
+    }
+    return result;
 }
 
 int ReceiveByteStream(Link &link, DriveMessage &message, bool *acknowledge) {
@@ -124,6 +140,23 @@ bool ResyncBus(SerialPortLink &port) {
     }
 }
 
+// Ethernet: the device server passes the sync bytes on; one carriage return back is enough.
+bool ResyncDatagram(Link &link) {
+    link.DrainInput();
+    std::array<uint8_t, kSyncTries> sync{};
+    sync.fill(kSyncByte);
+    if (!link.WriteBytes(sync)) return false;
+    while (true) {
+        uint8_t byte = 0;
+        if (!ReadByte(link, byte)) return SetError(Error::CannotSynchronize);
+        if (byte == kCarriageReturn) {
+            link.DrainInput();
+            return true;
+        }
+        if (link.BytesInQueue() <= 0) return SetError(Error::CannotSynchronize);
+    }
+}
+
 } // namespace
 
 void DeliverUnsolicited(DriveMessage &message) {
@@ -154,6 +187,7 @@ int SendDriveMessage(const DriveMessage *message) {
     }
     Link *link = CurrentLink();
     if (link && IsByteStreamType(type)) return SendByteStream(*link, slot, *message);
+    if (CanLink *can = CurrentCanLink()) return SendCan(*can, slot, *message);
     SetError(Error::NotForChannelType);
     return -1;
 }
@@ -168,6 +202,7 @@ int ReceiveDriveMessage(DriveMessage *message, bool *acknowledge) {
     Link *link = CurrentLink();
     if (link && IsByteStreamType(Context().currentSlot->channelType))
         return ReceiveByteStream(*link, *message, acknowledge);
+    if (CanLink *can = CurrentCanLink()) return can->Receive(*message);
     SetError(Error::NotForChannelType);
     return -1;
 }
@@ -190,6 +225,9 @@ bool ResyncLink() {
         return ResyncPointToPoint(*link);
     case CHANNEL_RS485:
         return ResyncBus(static_cast<SerialPortLink &>(*link));
+    case CHANNEL_XPORT_TCP:
+    case CHANNEL_UDP:
+        return ResyncDatagram(*link);
     default:
         return true;
     }

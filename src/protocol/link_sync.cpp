@@ -8,6 +8,7 @@
 #include "platform/platform.h"
 #include "protocol/drive_message.h"
 #include "protocol/engine.h"
+#include "transport/can_link.h"
 #include "transport/link.h"
 #include "transport/serial_port_link.h"
 
@@ -253,6 +254,8 @@ bool EnsureHostVerified() {
 
 bool SetHostAddress(bool verified, uint16_t address) {
     Slot &slot = Current();
+    if (address != slot.hostAddress)
+        if (CanLink *can = CurrentCanLink(); can && !can->FollowHostAddress(address)) return false;
     const uint8_t type = slot.channelType;
     const uint32_t number = slot.channelNumber;
     // Only slots that hold the link: free slots of a COM0 look alike but stay all zero.

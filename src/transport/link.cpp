@@ -2,26 +2,28 @@
 
 #include <array>
 
+#include "api/persistent.h"
 #include "api/process_context.h"
 
 namespace zorcomm {
 
 namespace {
-std::array<std::unique_ptr<Link>, kSlotCount> links;
-}
+using LinkTable = std::array<std::unique_ptr<Link>, kSlotCount>;
+LinkTable &Links() { return Persistent<LinkTable>(); }
+} // namespace
 
 Link *LinkOf(int index) {
-    return index >= 0 && index < kSlotCount ? links[index].get() : nullptr;
+    return index >= 0 && index < kSlotCount ? Links()[index].get() : nullptr;
 }
 
 Link *CurrentLink() { return LinkOf(Context().currentSlotIndex); }
 
 void InstallLink(int index, std::unique_ptr<Link> link) {
-    if (index >= 0 && index < kSlotCount) links[index] = std::move(link);
+    if (index >= 0 && index < kSlotCount) Links()[index] = std::move(link);
 }
 
 void RemoveLink(int index) {
-    if (index >= 0 && index < kSlotCount) links[index].reset();
+    if (index >= 0 && index < kSlotCount) Links()[index].reset();
 }
 
 int SlotIndexOf(const Slot &slot) {

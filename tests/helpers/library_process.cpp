@@ -9,8 +9,6 @@
 
 namespace ztest {
 
-namespace {
-
 std::string Escape(const std::string &text) {
     std::string out;
     for (char c : text) {
@@ -20,6 +18,8 @@ std::string Escape(const std::string &text) {
     }
     return out;
 }
+
+namespace {
 
 std::vector<std::string> logLines;
 

@@ -21,6 +21,9 @@ namespace ztest {
 
 int LibraryProcess(Child &self);
 
+// A text on one line: CR and LF written as \r and \n.
+std::string Escape(const std::string &text);
+
 // The reply a failing command gives for a library error code.
 std::string Failure(uint32_t code);
 

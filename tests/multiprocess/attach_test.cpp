@@ -11,22 +11,14 @@
 
 #include "api/process_context.h"
 #include "platform/platform.h"
+#include "library_process.h"
 #include "test_support.h"
 
 namespace {
 
 using ztest::Child;
 
-// "\r\n" inside a text travels over the line-based pipe as the two characters \r and \n.
-std::string Escape(const std::string &text) {
-    std::string out;
-    for (char c : text) {
-        if (c == '\r') out += "\\r";
-        else if (c == '\n') out += "\\n";
-        else out += c;
-    }
-    return out;
-}
+using ztest::Escape;
 
 // A process that loads the library and then follows commands from the test:
 //   update        -> "<result> <escaped last error text>" of MSK_UpdateSettings

@@ -69,6 +69,15 @@ ExitCode ResolveDevice(const ChannelOptions &options, Device &device) {
         return ExitCode::Ok;
     }
     if (!options.driver.empty()) return UsageError("--driver needs --channel virtual");
+    if (channel == "xport" || channel == "udp") {
+        if (options.port != 0) return UsageError("--port needs --channel rs232 or rs485");
+        if (options.host.empty())
+            return UsageError("--channel " + channel + " needs --host HOST[:PORT]");
+        device.type = channel == "xport" ? CHANNEL_XPORT_TCP : CHANNEL_UDP;
+        device.name = options.host;
+        return ExitCode::Ok;
+    }
+    if (!options.host.empty()) return UsageError("--host needs --channel xport or udp");
     if (options.port == 0) return UsageError("--channel " + channel + " needs --port N");
     device.type = channel == "rs485" ? CHANNEL_RS485 : CHANNEL_RS232;
     // Every drive on an RS-485 bus answers for itself, so the host axis cannot be detected.
@@ -83,13 +92,17 @@ ExitCode ResolveDevice(const ChannelOptions &options, Device &device) {
 void AddChannelOptions(CLI::App &app, ChannelOptions &options) {
     app.add_option("--channel", options.channel,
                    "Link to the drives (default: virtual, or rs232 with --port)")
-        ->transform(CLI::IsMember({"rs232", "rs485", "virtual"}, CLI::ignore_case))
+        ->transform(CLI::IsMember({"rs232", "rs485", "virtual", "xport", "udp"}, CLI::ignore_case))
         ->type_name("TYPE");
     app.add_option("--port", options.port,
                    "COM port number for rs232/rs485; device from $ZORCOMM_COM<N>,\n"
                    "the settings file, or /dev/ttyS<N-1>")
         ->transform(Number(1, 255))
         ->type_name("N");
+    app.add_option("--host", options.host,
+                   "Device server for xport/udp: host name or IPv4 address,\n"
+                   "optionally :PORT (default 1700)")
+        ->type_name("HOST[:PORT]");
     app.add_option("--driver", options.driver,
                    "Virtual serial driver library (default: the simulated drive)")
         ->type_name("PATH");

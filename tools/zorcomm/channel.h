@@ -17,14 +17,16 @@ enum class ExitCode : int {
 };
 
 struct ChannelOptions {
-    std::string channel;  // "rs232", "rs485" or "virtual"; empty = virtual, or rs232 with --port
+    std::string channel;  // "rs232", "rs485", "virtual", "xport" or "udp"; empty = virtual, or
+                          // rs232 with --port
     uint32_t port = 0;    // COM port number; 0 = none given
+    std::string host;     // device server for xport/udp: HOST or HOST:PORT
     std::string driver;   // virtual serial driver library; empty = the simulated drive
     uint16_t hostAxis = 0; // 0 = let the library find the host drive
     int32_t logLevel = 0;  // 0 = no debug log
 };
 
-// Adds --channel, --port, --driver, --host-axis and --log-level to the program.
+// Adds --channel, --port, --host, --driver, --host-axis and --log-level to the program.
 void AddChannelOptions(CLI::App &app, ChannelOptions &options);
 
 // Opens the channel the options describe, runs `work` on it and closes it again. Usage mistakes

@@ -1,5 +1,6 @@
 #include "commands.h"
 
+#include "memory_commands.h"
 #include "numbers.h"
 
 #include <zorcomm/zorcomm.h>
@@ -143,7 +144,9 @@ Command AddReset(CLI::App &app) {
 } // namespace
 
 std::vector<Command> AddCommands(CLI::App &app) {
-    return {AddInfo(app), AddSend(app), AddBaud(app), AddReset(app)};
+    std::vector<Command> commands{AddInfo(app), AddSend(app), AddBaud(app), AddReset(app)};
+    for (Command &command : AddMemoryCommands(app)) commands.push_back(std::move(command));
+    return commands;
 }
 
 } // namespace zcli

@@ -18,6 +18,7 @@ constexpr const char *kFooter =
     "Examples:\n"
     "  zorcomm info\n"
     "  zorcomm --channel rs232 --port 1 --log-level 2 info\n"
+    "  zorcomm download examples/sample.out\n"
     "  zorcomm send --help";
 
 int Main(int argc, char **argv) {

@@ -1,0 +1,107 @@
+// The CAN adapter families behind one interface: each family sends and polls single frames
+// through its vendor's library; the receive queue, the receive loop, the input count and the
+// bit-rate table are common.
+#pragma once
+
+#include <zorcomm/zorcomm.h>
+
+#include <array>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+
+#include "protocol/can_mapping.h"
+#include "transport/link.h"
+
+namespace zorcomm {
+
+enum class CanFamily { IxxatV3, IxxatV2, SysTec, Peak, Esd, Kvaser, Ascii };
+
+// Sets the library's error code for a vendor status.
+bool MapCanStatus(CanFamily family, int64_t status);
+
+// Messages that arrived outside a receive call. The IXXAT V2 library appends from its own
+// thread, so the ring is guarded.
+class CanReceiveQueue {
+public:
+    static constexpr uint8_t kCapacity = 32;
+    bool Append(const DriveMessage &message);
+    bool Take(DriveMessage &message);
+    uint8_t Count() const;
+
+private:
+    mutable std::mutex mutex_;
+    std::array<DriveMessage, kCapacity> entries_{};
+    uint8_t head_ = 0;
+    uint8_t count_ = 0;
+};
+
+// One bit rate in every adapter's terms.
+struct CanBitRate {
+    uint32_t bitsPerSecond;
+    uint8_t btr0, btr1;
+    uint16_t peakWord;
+    int esdIndex; // -1: not supported
+    long kvaserValue;
+    int asciiCode;
+};
+const CanBitRate *FindCanBitRate(uint32_t bitsPerSecond);
+inline constexpr uint32_t kStartBitRate = 500000;
+
+enum class PollResult {
+    Frame,   // a frame was read
+    Dropped, // a frame was read that does not count here (kind, remote request)
+    Empty,   // nothing yet: sleep 1 ms and poll again
+    Again,   // nothing yet: poll again at once
+    Nothing, // give up at once: the receive returns 0
+    Failed,  // the error is set: the receive returns -1
+};
+
+class CanLink : public Link {
+public:
+    CanLink(Slot &slot, CanFamily family) : Link(slot), family_(family) {}
+
+    // Byte I/O does not exist on CAN links.
+    bool ReadBytes(std::span<uint8_t> bytes) override;
+    bool WriteBytes(std::span<const uint8_t> bytes) override;
+    void DrainInput() override {}
+    int32_t BytesInQueue() override;
+    uint32_t BaudRate() const override { return slot_.typeArea.can.canBitRate; }
+    // The adapter's bit rate: 125000, 250000, 500000, 800000 or 1000000 bit/s.
+    bool SetLinkBaudRate(uint32_t rate) override;
+
+    // Loads the vendor library, opens and initialises the adapter at 500 kbit/s with the host's
+    // acceptance filter, reads the settings, and sets the channel handle and the bit rate.
+    virtual bool Open(uint32_t number) = 0;
+    // 1 sent, 0 not sent for now (time-out), -1 failure.
+    virtual int Send(const CanFrame &frame) = 0;
+    // 1 a message for the host, 0 none within the receive time-out, -1 failure.
+    virtual int Receive(DriveMessage &message);
+    // Programs the acceptance filter for a new host address (the slot still holds the old one).
+    virtual bool FollowHostAddress(uint16_t) { return true; }
+
+    CanFamily family() const { return family_; }
+    CanReceiveQueue &queue() { return queue_; }
+    // Converts a frame of the right kind into a message for the host and traces it.
+    bool Accept(const CanFrame &frame, DriveMessage &message) const;
+
+protected:
+    // One read from the adapter; `waiting` false for the non-waiting read of the drain.
+    virtual PollResult Poll(CanFrame &frame, bool waiting) = 0;
+    // Size of the vendor's frame record, for the input count.
+    virtual uint32_t RecordSize() const = 0;
+    virtual bool ApplyBitRate(const CanBitRate &rate) = 0;
+    bool Torvane() const { return slot_.protocolFlag == CHANNEL_PROTOCOL_TORVANECAN; }
+    bool Failure(int64_t status) const { return MapCanStatus(family_, status); }
+
+    CanFamily family_;
+    CanReceiveQueue queue_;
+};
+
+// The CAN link of the selected channel, or null on other channel types.
+CanLink *CurrentCanLink();
+
+// Creates the link object of a CAN channel type (2 to 10).
+std::unique_ptr<CanLink> MakeCanLink(Slot &slot, uint8_t channelType);
+
+} // namespace zorcomm

@@ -1,0 +1,263 @@
+// Block transfers of drive memory through the exports, against the simulated drives behind the
+// virtual serial driver: the messages on the line, the words in the drive, progress and faults.
+#include "driver_fixture.h"
+
+#include <coff_writer.h>
+
+#include <cmath>
+
+namespace {
+
+using ztest::DriverTest;
+using ztest::Frame;
+using ztest::ProgressRecorder;
+
+constexpr uint16_t kHost = 0x0010;
+constexpr uint16_t kReplyTo = 0x0011; // the host with the PC bit
+constexpr uint16_t kPointer = 0x032B;
+
+class BlockTransferTest : public DriverTest {};
+
+TEST_F(BlockTransferTest, DataMemoryIsWrittenDirectlyAndReadBack) {
+    OpenDriver();
+    const std::vector<uint16_t> words{0x1111, 0x2222, 0x3333, 0x4444, 0x5555};
+    ASSERT_TRUE(lib.MSK_SendData(words.data(), 0x0100, MEMORY_DATA, 5)) << LastError();
+    EXPECT_EQ(History(), (std::vector<std::string>{
+                             Frame(kHost, 0x9005, {0x0100, 0x1111, 0x2222}),
+                             Frame(kHost, 0x9005, {0x0102, 0x3333, 0x4444}),
+                             Frame(kHost, 0x9004, {0x0104, 0x5555}),
+                         }));
+    EXPECT_EQ(Peek("data", 0x0100, 5), words);
+
+    Poke("data", 0x0200, {0xAAAA, 0xBBBB, 0xCCCC});
+    std::vector<uint16_t> read(3);
+    ASSERT_TRUE(lib.MSK_ReceiveData(read.data(), 0x0200, MEMORY_DATA, 3)) << LastError();
+    EXPECT_EQ(read, (std::vector<uint16_t>{0xAAAA, 0xBBBB, 0xCCCC}));
+    EXPECT_EQ(History(), (std::vector<std::string>{
+                             Frame(kHost, 0xB005, {kReplyTo, 0x0200}),
+                             Frame(kHost, 0xB004, {kReplyTo, 0x0202}),
+                         }));
+
+    // Another active drive gets the messages; a null buffer is only fine for no words.
+    ASSERT_TRUE(lib.MSK_SetActiveDrive(2));
+    ASSERT_TRUE(lib.MSK_SendData(words.data(), 0x0300, MEMORY_DATA, 1)) << LastError();
+    EXPECT_EQ(History(), std::vector<std::string>{Frame(0x0020, 0x9004, {0x0300, 0x1111})});
+    EXPECT_EQ(Words(Sim("peek 2 data 0x300")), (std::vector<std::string>{"OK", "1111"}));
+    EXPECT_FALSE(lib.MSK_SendData(nullptr, 0x0300, MEMORY_DATA, 1));
+    EXPECT_EQ(LastError(), Text(0x2000007b));
+    EXPECT_FALSE(lib.MSK_ReceiveBigData(nullptr, 0x0300, MEMORY_DATA, 2, nullptr, 0));
+    EXPECT_EQ(LastError(), Text(0x2000007b));
+    EXPECT_TRUE(History().empty());
+    ASSERT_TRUE(lib.MSK_SendData(nullptr, 0x0300, MEMORY_DATA, 0)) << LastError();
+    EXPECT_EQ(History(), std::vector<std::string>{Frame(0x0020, 0x9005, {0x0300})});
+}
+
+TEST_F(BlockTransferTest, ProgramAndSpiMemoryGoThroughTheDownloadPointer) {
+    OpenDriver();
+    const std::vector<uint16_t> words{0xA001, 0xA002, 0xA003, 0xA004};
+    ASSERT_TRUE(lib.MSK_SendData(words.data(), 0x8000, MEMORY_PROGRAM, 4)) << LastError();
+    EXPECT_EQ(History(), (std::vector<std::string>{
+                             Frame(kHost, 0x9004, {kPointer, 0x8000}),
+                             Frame(kHost, 0x9021, {kPointer, 0xA001, 0xA002}),
+                             Frame(kHost, 0x9021, {kPointer, 0xA003, 0xA004}),
+                             // the pointer read back: every word arrived once
+                             Frame(kHost, 0xB004, {kReplyTo, kPointer}),
+                         }));
+    EXPECT_EQ(Peek("program", 0x8000, 4), words);
+    EXPECT_EQ(Peek("data", kPointer, 1), std::vector<uint16_t>{0x8004});
+
+    // SPI memory: the pointer is read before every message, and once after the last.
+    ASSERT_TRUE(lib.MSK_SendData(words.data(), 0x3000, MEMORY_SPI, 3)) << LastError();
+    const std::string readPointer = Frame(kHost, 0xB004, {kReplyTo, kPointer});
+    EXPECT_EQ(History(), (std::vector<std::string>{
+                             Frame(kHost, 0x9004, {kPointer, 0x3000}),
+                             readPointer,
+                             Frame(kHost, 0x9029, {kPointer, 0xA001, 0xA002}),
+                             readPointer,
+                             Frame(kHost, 0x9028, {kPointer, 0xA003}),
+                             readPointer,
+                         }));
+    EXPECT_EQ(Peek("spi", 0x3000, 4), (std::vector<uint16_t>{0xA001, 0xA002, 0xA003, 0}));
+
+    std::vector<uint16_t> read(3);
+    ASSERT_TRUE(lib.MSK_ReceiveData(read.data(), 0x3000, MEMORY_SPI, 3)) << LastError();
+    EXPECT_EQ(read, (std::vector<uint16_t>{0xA001, 0xA002, 0xA003}));
+    EXPECT_EQ(History(), (std::vector<std::string>{
+                             Frame(kHost, 0xB009, {kReplyTo, 0x3000}),
+                             Frame(kHost, 0xB008, {kReplyTo, 0x3002}),
+                         }));
+}
+
+TEST_F(BlockTransferTest, AddressesWrapAtSixteenBits) {
+    OpenDriver();
+    const std::vector<uint16_t> words{0x0E01, 0x0E02, 0x0E03, 0x0E04};
+    ASSERT_TRUE(lib.MSK_SendData(words.data(), 0xFFFE, MEMORY_DATA, 4)) << LastError();
+    EXPECT_EQ(History(), (std::vector<std::string>{
+                             Frame(kHost, 0x9005, {0xFFFE, 0x0E01, 0x0E02}),
+                             Frame(kHost, 0x9005, {0x0000, 0x0E03, 0x0E04}),
+                         }));
+    EXPECT_EQ(Peek("data", 0xFFFE, 2), (std::vector<uint16_t>{0x0E01, 0x0E02}));
+    EXPECT_EQ(Peek("data", 0x0000, 2), (std::vector<uint16_t>{0x0E03, 0x0E04}));
+
+    // Through the pointer, which the drive wraps too (its read-back expects 0x0002).
+    ASSERT_TRUE(lib.MSK_SendData(words.data(), 0xFFFE, MEMORY_PROGRAM, 4)) << LastError();
+    EXPECT_EQ(Peek("program", 0x0000, 2), (std::vector<uint16_t>{0x0E03, 0x0E04}));
+    History();
+
+    std::vector<uint16_t> read(3);
+    ASSERT_TRUE(lib.MSK_ReceiveData(read.data(), 0xFFFF, MEMORY_PROGRAM, 3)) << LastError();
+    EXPECT_EQ(read, (std::vector<uint16_t>{0x0E02, 0x0E03, 0x0E04}));
+    EXPECT_EQ(History(), (std::vector<std::string>{
+                             Frame(kHost, 0xB001, {kReplyTo, 0xFFFF}),
+                             Frame(kHost, 0xB000, {kReplyTo, 0x0001}),
+                         }));
+}
+
+std::vector<DriveMessage> &Unsolicited() {
+    static std::vector<DriveMessage> messages;
+    return messages;
+}
+
+TEST_F(BlockTransferTest, ReadsTakeOnlyTheirReplyAndRetryWithoutOne) {
+    OpenDriver();
+    Unsolicited().clear();
+    lib.MSK_RegisterReceiveUnsolicitedMsgHandler(
+        [](DriveMessage *message) { Unsolicited().push_back(*message); });
+    CollectLog(2);
+    // A read of no words asks with the two-word op code and waits for a reply of no words; the
+    // drive answers with two, which is somebody else's message each time.
+    EXPECT_FALSE(lib.MSK_ReceiveData(nullptr, 0x0100, MEMORY_DATA, 0));
+    const std::string request = Frame(kHost, 0xB005, {kReplyTo, 0x0100});
+    EXPECT_EQ(History(), (std::vector<std::string>{request, request, request}));
+    EXPECT_EQ(Logged("MSK Warning : Retrying <Get data>"), 2);
+    EXPECT_EQ(Logged("MSK Error : <Get data> cmd. failed!"), 1);
+    ASSERT_EQ(Unsolicited().size(), 3u);
+    for (const DriveMessage &message : Unsolicited()) {
+        EXPECT_EQ(message.opCode, 0xB405);
+        EXPECT_EQ(message.length, 4);
+        EXPECT_EQ(message.data[1], 0x0100);
+    }
+}
+
+TEST_F(BlockTransferTest, ProgressReportsAreRateLimitedAndCanStopATransfer) {
+    OpenDriver();
+    const std::vector<uint16_t> words = coffwriter::PatternWords(160, 7);
+    ASSERT_TRUE(lib.MSK_SendBigData(words.data(), 0x0400, MEMORY_DATA, 4,
+                                    &ProgressRecorder::Record, 77))
+        << LastError();
+    const auto &calls = ProgressRecorder::Calls();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0].kind, 4);
+    EXPECT_EQ(calls[0].text, "Sending data... 0%");
+    EXPECT_EQ(calls[0].percent, 0.0f);
+    EXPECT_EQ(calls[1].kind, 3);
+    EXPECT_EQ(calls[1].text, "Done");
+    EXPECT_EQ(calls[1].percent, 100.0f);
+    for (const auto &call : calls) EXPECT_EQ(call.userValue, 77u);
+
+    // Slow answers: a read of 80 steps takes over a second, so one report comes between.
+    ASSERT_EQ(Sim("fault delay 15"), "OK");
+    Poke("data", 0x0400, words);
+    ProgressRecorder::Reset();
+    std::vector<uint16_t> read(160);
+    ASSERT_TRUE(lib.MSK_ReceiveBigData(read.data(), 0x0400, MEMORY_DATA, 160,
+                                       &ProgressRecorder::Record, 5))
+        << LastError();
+    EXPECT_EQ(read, words);
+    ASSERT_GE(calls.size(), 3u);
+    EXPECT_EQ(calls.front().text, "Receiving data... 0%");
+    EXPECT_EQ(calls.back().text, "Done");
+    float before = 0;
+    for (size_t i = 1; i + 1 < calls.size(); ++i) {
+        EXPECT_EQ(calls[i].kind, 3);
+        EXPECT_GT(calls[i].percent, before);
+        EXPECT_LT(calls[i].percent, 100.0f);
+        // (k + 1) * 100 / (80 + 1) for some step k
+        const float steps = calls[i].percent * 81.0f / 100.0f;
+        EXPECT_NEAR(steps, std::round(steps), 1e-3) << calls[i].percent;
+        char expected[64];
+        std::snprintf(expected, sizeof expected, "Receiving data... %.0f%%", calls[i].percent);
+        EXPECT_EQ(calls[i].text, expected);
+        before = calls[i].percent;
+    }
+
+    // Stopped at the first report: nothing more is sent, and no failure line is written.
+    ProgressRecorder::Reset();
+    ProgressRecorder::Answer() = [](const ztest::ProgressCall &call) -> uint8_t {
+        return call.kind != 3;
+    };
+    CollectLog(1);
+    History();
+    EXPECT_FALSE(lib.MSK_SendBigData(words.data(), 0x1000, MEMORY_DATA, 160,
+                                     &ProgressRecorder::Record, 5));
+    EXPECT_EQ(LastError(), Text(0x2000007a));
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0].text, "Sending data... 0%");
+    EXPECT_EQ(calls[1].kind, 3);
+    EXPECT_EQ(Logged("cmd. failed!"), 0);
+    const size_t sent = History().size();
+    EXPECT_GT(sent, 0u);
+    EXPECT_LT(sent, 80u);
+    // The steps before the stop arrived, none after it.
+    const auto memory = Peek("data", 0x1000, 160);
+    EXPECT_TRUE(std::equal(words.begin(), words.begin() + 2 * sent, memory.begin()));
+    EXPECT_TRUE(std::all_of(memory.begin() + 2 * sent, memory.end(), [](uint16_t w) { return w == 0; }));
+}
+
+// A pointer write whose acknowledge is lost is sent again by the engine and carried out twice;
+// the words after it would land one message too far. The transfer reports that instead of
+// calling it a success.
+TEST_F(BlockTransferTest, APointerWriteCarriedOutTwiceIsReported) {
+    OpenDriver();
+    const std::vector<uint16_t> words{0xC001, 0xC002, 0xC003, 0xC004, 0xC005, 0xC006};
+    CollectLog(2);
+    // Bytes to the PC: the pointer's acknowledge, then that of the first pointer write.
+    ASSERT_EQ(Sim("fault corrupt-tx-at 1"), "OK");
+    EXPECT_FALSE(lib.MSK_SendData(words.data(), 0x8000, MEMORY_PROGRAM, 6));
+    EXPECT_EQ(LastError(), Text(0x20000074));
+    EXPECT_EQ(Logged("Retrying <Send Message>"), 1);
+    EXPECT_EQ(Logged("MSK Error : <Send data> cmd. failed!"), 1);
+    EXPECT_EQ(Peek("data", kPointer, 1), std::vector<uint16_t>{0x8008});
+    // Sent again on a sound line, the block is right.
+    ASSERT_TRUE(lib.MSK_SendData(words.data(), 0x8000, MEMORY_PROGRAM, 6)) << LastError();
+    EXPECT_EQ(Peek("program", 0x8000, 6), words);
+
+    // SPI memory: found before the next message goes out.
+    History();
+    // The pointer's acknowledge, the read request's acknowledge, its reply (12 bytes), then the
+    // acknowledge of the first pointer write.
+    ASSERT_EQ(Sim("fault corrupt-tx-at 14"), "OK");
+    EXPECT_FALSE(lib.MSK_SendData(words.data(), 0x3000, MEMORY_SPI, 6));
+    EXPECT_EQ(LastError(), Text(0x20000074));
+    const std::string first = Frame(kHost, 0x9029, {kPointer, 0xC001, 0xC002});
+    const auto frames = History();
+    EXPECT_EQ(std::count(frames.begin(), frames.end(), first), 2);
+    EXPECT_EQ(std::count(frames.begin(), frames.end(),
+                         Frame(kHost, 0x9029, {kPointer, 0xC003, 0xC004})),
+              0);
+    ASSERT_TRUE(lib.MSK_SendData(words.data(), 0x3000, MEMORY_SPI, 6)) << LastError();
+    EXPECT_EQ(Peek("spi", 0x3000, 6), words);
+}
+
+class SerialBlockTest : public ztest::LibraryTest {};
+
+TEST_F(SerialBlockTest, BlocksOverAPseudoTerminal) {
+    auto sim = StartSerialSim({"--axes", "4"});
+    ASSERT_GT(lib.MSK_OpenComm("COM7", 0, 0, CHANNEL_RS232), 0) << LastError();
+    const std::vector<uint16_t> words = coffwriter::PatternWords(41, 3);
+    ASSERT_TRUE(lib.MSK_SendData(words.data(), 0x9000, MEMORY_PROGRAM, 41)) << LastError();
+    EXPECT_EQ(sim->Command("peek program 0x9028 1"), "OK " + [&] {
+        char text[8];
+        std::snprintf(text, sizeof text, "%04X", words[40]);
+        return std::string(text);
+    }());
+    std::vector<uint16_t> read(41);
+    ASSERT_TRUE(lib.MSK_ReceiveData(read.data(), 0x9000, MEMORY_PROGRAM, 41)) << LastError();
+    EXPECT_EQ(read, words);
+    ASSERT_EQ(sim->Command("poke data 0x10 0x1234 0x5678"), "OK");
+    ASSERT_TRUE(lib.MSK_ReceiveData(read.data(), 0x10, MEMORY_DATA, 2)) << LastError();
+    EXPECT_EQ(read[0], 0x1234);
+    EXPECT_EQ(read[1], 0x5678);
+}
+
+} // namespace
