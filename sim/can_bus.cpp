@@ -236,8 +236,8 @@ int CanBusServer::Serve(const StopSignals &signals)
         for (std::size_t i = firstClient; i < fds.size(); ++i) {
             if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) ReadClient(*clients_[i - firstClient], now);
         }
+        if (fds[0].revents & POLLIN) Accept(now);
         RemoveClosedClients();
-        if (fds[0].revents & POLLIN) Accept();
         if (controlOpen && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
             ReadControl(quit);
             controlOpen = control_.open();
@@ -256,7 +256,7 @@ int CanBusServer::PollTimeout(Micros now) const
     return static_cast<int>(std::min<Micros>((due - now + 999) / 1000, 60'000));
 }
 
-void CanBusServer::Accept()
+void CanBusServer::Accept(Micros now)
 {
     for (;;) {
         const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
@@ -267,6 +267,9 @@ void CanBusServer::Accept()
         client->number = nextClient_++;
         client->family = "unknown";
         clients_.push_back(std::move(client));
+        // What the client sent before it was accepted (its hello, its rate) counts before any
+        // control line that arrived meanwhile.
+        ReadClient(*clients_.back(), now);
     }
 }
 

@@ -88,7 +88,7 @@ private:
         uint64_t badPackets = 0;
     };
 
-    void Accept();
+    void Accept(Micros now);
     void ReadClient(Client &client, Micros now);
     void OnPacket(Client &client, const canbus::Packet &packet, Micros now);
     void OnClientFrame(Client &client, const canbus::BusFrame &frame, Micros now);

@@ -295,7 +295,7 @@ TEST_F(VendorTest, SysTecComparesFramesInTheAdapterRegisterLayout)
     EXPECT_EQ(bus_.Control("inject rtr-ext " + std::to_string(kOrvAnswerId)), "OK");
     EXPECT_EQ(bus_.Control("inject ext " + std::to_string(kOrvAnswerId) + " 5 6"), "OK");
     ASSERT_TRUE(WaitFor([&] { return readMsg(h, &msg) == uc::USBCAN_SUCCESSFUL; }));
-    EXPECT_EQ(msg.m_dwID, kOrvAnswerId) << "another host's frame or a remote request passed";
+    EXPECT_EQ(uint32_t{msg.m_dwID}, kOrvAnswerId) << "another host's frame or a remote request passed";
     EXPECT_EQ(msg.m_bFF, uc::USBCAN_MSG_FF_EXT);
     EXPECT_EQ(msg.m_bDLC, 2);
 
@@ -303,7 +303,7 @@ TEST_F(VendorTest, SysTecComparesFramesInTheAdapterRegisterLayout)
         EnvVar open("ZORCOMM_VENDOR_FILTERS", "off");
         EXPECT_EQ(bus_.Control("inject ext " + std::to_string(kOrvOtherHostId)), "OK");
         ASSERT_TRUE(WaitFor([&] { return readMsg(h, &msg) == uc::USBCAN_SUCCESSFUL; }));
-        EXPECT_EQ(msg.m_dwID, kOrvOtherHostId);
+        EXPECT_EQ(uint32_t{msg.m_dwID}, kOrvOtherHostId);
     }
     EXPECT_EQ(deinitCan(h), uc::USBCAN_SUCCESSFUL);
     EXPECT_EQ(deinitHardware(h), uc::USBCAN_SUCCESSFUL);
@@ -426,8 +426,11 @@ TEST_F(VendorTest, IxxatV2HandsFramesToTheHandlerOnItsOwnThread)
         std::lock_guard lock(gReceived.mutex);
         ASSERT_EQ(gReceived.objects.size(), 1u);
         EXPECT_EQ(gReceived.objects[0].first, rxQueue);
-        EXPECT_EQ(gReceived.objects[0].second.id, kOrvAnswerId);
-        EXPECT_EQ(gReceived.objects[0].second.len_rtr, 4);
+        // Copies: the record is packed, its fields are not aligned.
+        const uint32_t id = gReceived.objects[0].second.id;
+        const uint8_t lenRtr = gReceived.objects[0].second.len_rtr;
+        EXPECT_EQ(id, kOrvAnswerId);
+        EXPECT_EQ(lenRtr, 4);
         EXPECT_NE(gReceived.thread, std::this_thread::get_id());
     }
     EXPECT_EQ(bus_.Control("inject ext " + std::to_string(kOrvOtherHostId)), "OK"); // filtered out

@@ -18,7 +18,8 @@ uint16_t Word(std::span<const uint8_t> bytes, size_t at) {
 }
 
 uint32_t Long(std::span<const uint8_t> bytes, size_t at) {
-    return static_cast<uint32_t>(Word(bytes, at)) | static_cast<uint32_t>(Word(bytes, at + 2)) << 16;
+    return static_cast<uint32_t>(Word(bytes, at)) |
+           static_cast<uint32_t>(Word(bytes, at + 2)) << 16;
 }
 
 // The checks after the file header, in their order.

@@ -263,8 +263,8 @@ Outcome ReadFast(std::span<uint16_t> words, uint16_t address, uint8_t memoryType
     std::array<uint8_t, kFastChunkWords * 2> bytes{};
     for (size_t chunk = 0; chunk < chunks; ++chunk) {
         if (!DispatchWaitingMessage()) return Outcome::Failed;
-        const auto part = words.subspan(chunk * kFastChunkWords,
-                                        std::min(kFastChunkWords, words.size() - chunk * kFastChunkWords));
+        const size_t first = chunk * kFastChunkWords;
+        const auto part = words.subspan(first, std::min(kFastChunkWords, words.size() - first));
         if (!TcpReceiveExact(std::span(bytes).first(part.size() * 2))) return Outcome::Failed;
         for (size_t i = 0; i < part.size(); ++i)
             part[i] = static_cast<uint16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
@@ -316,7 +316,8 @@ bool ReceiveDataBlock(std::span<uint16_t> words, uint16_t address, uint8_t memor
                       const ProgressReport &report) {
     if (ReadsFast(words.size())) {
         // Progress goes by the chunks of four words the device server sends.
-        BlockProgress progress(report, kReceiving, static_cast<uint32_t>(words.size() / kFastChunkWords));
+        BlockProgress progress(report, kReceiving,
+                               static_cast<uint32_t>(words.size() / kFastChunkWords));
         progress.Start();
         return Finish(AfterFastPath(ReadFast(words, address, memoryType, progress)), progress,
                       kReceiving);

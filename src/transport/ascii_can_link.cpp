@@ -102,6 +102,9 @@ bool AsciiCanSetup(AsciiCanPort &port, int code) {
 
 bool AsciiCanClose(AsciiCanPort &port) {
     const bool written = Write(port, "C\r");
+    // The drain discards pending output too: give the command time to leave first, as the
+    // set-up does.
+    platform::Sleep(10);
     port.DrainInput();
     return written;
 }

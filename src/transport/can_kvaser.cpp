@@ -108,6 +108,14 @@ public:
         return Counts(frame, flags) && Accept(frame, message) ? 1 : 0;
     }
 
+    // Under the 29-bit protocol the filter holds the host's address, and drives answering a new
+    // host would no longer get through; under TorvaneCAN it does not depend on the host.
+    bool FollowHostAddress(uint16_t address) override {
+        if (Torvane()) return true;
+        const AcceptanceFilter filter = HostAcceptance(slot_.protocolFlag, address);
+        return Check(Api().SetAcceptanceFilter(handle_, filter.code, filter.mask, 1));
+    }
+
     uint32_t Handle() const override { return static_cast<uint32_t>(handle_) + 1; }
 
 protected:

@@ -37,7 +37,12 @@ constexpr uint32_t kHandleTag = 0x7FFF0000;
 class PeakLink : public CanLink {
 public:
     PeakLink(Slot &slot, uint8_t type) : CanLink(slot, CanFamily::Peak), type_(type) {}
-    ~PeakLink() override { Library().Release(); }
+    // The channel is released too, so that it can be initialised again while another channel
+    // keeps the library loaded.
+    ~PeakLink() override {
+        if (open_) Library().api().Uninitialize(channel_);
+        Library().Release();
+    }
 
     bool Open(uint32_t number) override {
         channel_ = ChannelOf(number);
@@ -45,6 +50,7 @@ public:
         const pb::TPCANStatus status = Initialize(0x001C);
         if (status != pb::kOk) return Failure(status);
         if (PlugAndPlay()) LoadSettings(type_);
+        open_ = true;
         slot_.channelHandle = kHandleTag | channel_;
         slot_.typeArea.can.canBitRate = kStartBitRate;
         return true;
@@ -118,6 +124,7 @@ private:
 
     uint8_t type_;
     pb::TPCANHandle channel_ = 0;
+    bool open_ = false;
 };
 
 } // namespace

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 
 #include "platform/dynamic_library.h"
 
@@ -45,7 +46,9 @@ public:
 
 private:
     void Forget() {
-        library_.Unload();
+        // Moved out and destroyed, it lets go of the loader's text of a failed load as well:
+        // this object itself is never destroyed.
+        { platform::DynamicLibrary done(std::move(library_)); }
         api_ = Api{};
         count_ = 0;
     }

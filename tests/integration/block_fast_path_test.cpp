@@ -41,8 +41,8 @@ std::vector<std::string> History(SimProcess &sim) {
 std::vector<uint16_t> Peek(SimProcess &sim, const std::string &memory, uint16_t address,
                            size_t count) {
     std::vector<uint16_t> words;
-    for (const std::string &word :
-         Listed(sim, "peek " + memory + " " + std::to_string(address) + " " + std::to_string(count)))
+    for (const std::string &word : Listed(sim, "peek " + memory + " " + std::to_string(address) +
+                                                   " " + std::to_string(count)))
         words.push_back(static_cast<uint16_t>(std::stoul(word, nullptr, 16)));
     return words;
 }
@@ -82,7 +82,8 @@ TEST_F(FastPathTest, WholeBlocksGoAsOneCommand) {
     // (UDP_RECEIVE_TIMEOUT / 2), host axis, destination axis, address, count.
     ASSERT_TRUE(lib.MSK_SendData(words.data(), 0x8000, MEMORY_PROGRAM, 9)) << LastError();
     EXPECT_EQ(Listed(sim, "blocks"), std::vector<std::string>{"20:3:100:1:1:8000:0009"});
-    EXPECT_EQ(Peek(sim, "program", 0x8000, 9), std::vector<uint16_t>(words.begin(), words.begin() + 9));
+    EXPECT_EQ(Peek(sim, "program", 0x8000, 9),
+              std::vector<uint16_t>(words.begin(), words.begin() + 9));
     EXPECT_TRUE(History(sim).empty()) << "no pointer set or read by the library";
 
     ASSERT_TRUE(lib.MSK_SendData(words.data(), 0x3000, MEMORY_SPI, 4)) << LastError();
@@ -90,7 +91,8 @@ TEST_F(FastPathTest, WholeBlocksGoAsOneCommand) {
     ASSERT_TRUE(lib.MSK_SendData(words.data(), 0x0100, MEMORY_DATA, 5)) << LastError();
     EXPECT_EQ(Listed(sim, "blocks"),
               (std::vector<std::string>{"22:3:100:1:1:3000:0004", "21:3:100:1:2:0100:0005"}));
-    EXPECT_EQ(Peek(sim, "2 data", 0x0100, 5), std::vector<uint16_t>(words.begin(), words.begin() + 5));
+    EXPECT_EQ(Peek(sim, "2 data", 0x0100, 5),
+              std::vector<uint16_t>(words.begin(), words.begin() + 5));
     std::vector<uint16_t> read(11);
     ASSERT_TRUE(lib.MSK_ReceiveData(read.data(), 0x0100, MEMORY_DATA, 5)) << LastError();
     EXPECT_EQ(std::vector<uint16_t>(read.begin(), read.begin() + 5),
@@ -120,11 +122,13 @@ TEST_F(FastPathTest, WholeBlocksGoAsOneCommand) {
     ASSERT_EQ(sim.Command("unsolicited 2 0x1234 7"), "OK");
     for (int i = 0; i < 100 && lib.MSK_GetBytesCountInQueue() <= 0; ++i)
         std::this_thread::sleep_for(10ms);
-    ASSERT_EQ(sim.Command("poke 2 spi 0x4000 " + [&] {
-        std::string line;
-        for (uint16_t word : words) line += std::to_string(word) + " ";
-        return line;
-    }()), "OK");
+    ASSERT_EQ(sim.Command("poke 2 spi 0x4000 " +
+                          [&] {
+                              std::string line;
+                              for (uint16_t word : words) line += std::to_string(word) + " ";
+                              return line;
+                          }()),
+              "OK");
     ASSERT_TRUE(lib.MSK_ReceiveData(read.data(), 0x4000, MEMORY_SPI, 11)) << LastError();
     EXPECT_EQ(read, words);
     EXPECT_EQ(Listed(sim, "blocks"), std::vector<std::string>{"12:3:100:1:2:4000:000B"});
@@ -178,7 +182,8 @@ protected:
 };
 
 TEST_F(SlowFastPathTest, ADriveThatDoesNotAnswerBreaksTheBlock) {
-    SimProcess &sim = Start("127.0.0.62");
+    // Drives at the rate the open tries first: a search would wait the long time-out per rate.
+    SimProcess &sim = Start("127.0.0.62", {"--baud", "115200"});
     const std::vector<uint16_t> words = coffwriter::PatternWords(10, 2);
     ASSERT_EQ(sim.Command("fault ignore 1000"), "OK");
     CollectLog(2);

@@ -142,8 +142,8 @@ TEST_F(BlockTransferTest, ReadsTakeOnlyTheirReplyAndRetryWithoutOne) {
 TEST_F(BlockTransferTest, ProgressReportsAreRateLimitedAndCanStopATransfer) {
     OpenDriver();
     const std::vector<uint16_t> words = coffwriter::PatternWords(160, 7);
-    ASSERT_TRUE(lib.MSK_SendBigData(words.data(), 0x0400, MEMORY_DATA, 4,
-                                    &ProgressRecorder::Record, 77))
+    ASSERT_TRUE(
+        lib.MSK_SendBigData(words.data(), 0x0400, MEMORY_DATA, 4, &ProgressRecorder::Record, 77))
         << LastError();
     const auto &calls = ProgressRecorder::Calls();
     ASSERT_EQ(calls.size(), 2u);
@@ -160,8 +160,8 @@ TEST_F(BlockTransferTest, ProgressReportsAreRateLimitedAndCanStopATransfer) {
     Poke("data", 0x0400, words);
     ProgressRecorder::Reset();
     std::vector<uint16_t> read(160);
-    ASSERT_TRUE(lib.MSK_ReceiveBigData(read.data(), 0x0400, MEMORY_DATA, 160,
-                                       &ProgressRecorder::Record, 5))
+    ASSERT_TRUE(
+        lib.MSK_ReceiveBigData(read.data(), 0x0400, MEMORY_DATA, 160, &ProgressRecorder::Record, 5))
         << LastError();
     EXPECT_EQ(read, words);
     ASSERT_GE(calls.size(), 3u);
@@ -188,8 +188,8 @@ TEST_F(BlockTransferTest, ProgressReportsAreRateLimitedAndCanStopATransfer) {
     };
     CollectLog(1);
     History();
-    EXPECT_FALSE(lib.MSK_SendBigData(words.data(), 0x1000, MEMORY_DATA, 160,
-                                     &ProgressRecorder::Record, 5));
+    EXPECT_FALSE(
+        lib.MSK_SendBigData(words.data(), 0x1000, MEMORY_DATA, 160, &ProgressRecorder::Record, 5));
     EXPECT_EQ(LastError(), Text(0x2000007a));
     ASSERT_EQ(calls.size(), 2u);
     EXPECT_EQ(calls[0].text, "Sending data... 0%");
@@ -201,7 +201,8 @@ TEST_F(BlockTransferTest, ProgressReportsAreRateLimitedAndCanStopATransfer) {
     // The steps before the stop arrived, none after it.
     const auto memory = Peek("data", 0x1000, 160);
     EXPECT_TRUE(std::equal(words.begin(), words.begin() + 2 * sent, memory.begin()));
-    EXPECT_TRUE(std::all_of(memory.begin() + 2 * sent, memory.end(), [](uint16_t w) { return w == 0; }));
+    EXPECT_TRUE(
+        std::all_of(memory.begin() + 2 * sent, memory.end(), [](uint16_t w) { return w == 0; }));
 }
 
 // A pointer write whose acknowledge is lost is sent again by the engine and carried out twice;
@@ -232,9 +233,9 @@ TEST_F(BlockTransferTest, APointerWriteCarriedOutTwiceIsReported) {
     const std::string first = Frame(kHost, 0x9029, {kPointer, 0xC001, 0xC002});
     const auto frames = History();
     EXPECT_EQ(std::count(frames.begin(), frames.end(), first), 2);
-    EXPECT_EQ(std::count(frames.begin(), frames.end(),
-                         Frame(kHost, 0x9029, {kPointer, 0xC003, 0xC004})),
-              0);
+    EXPECT_EQ(
+        std::count(frames.begin(), frames.end(), Frame(kHost, 0x9029, {kPointer, 0xC003, 0xC004})),
+        0);
     ASSERT_TRUE(lib.MSK_SendData(words.data(), 0x3000, MEMORY_SPI, 6)) << LastError();
     EXPECT_EQ(Peek("spi", 0x3000, 6), words);
 }
@@ -246,11 +247,12 @@ TEST_F(SerialBlockTest, BlocksOverAPseudoTerminal) {
     ASSERT_GT(lib.MSK_OpenComm("COM7", 0, 0, CHANNEL_RS232), 0) << LastError();
     const std::vector<uint16_t> words = coffwriter::PatternWords(41, 3);
     ASSERT_TRUE(lib.MSK_SendData(words.data(), 0x9000, MEMORY_PROGRAM, 41)) << LastError();
-    EXPECT_EQ(sim->Command("peek program 0x9028 1"), "OK " + [&] {
-        char text[8];
-        std::snprintf(text, sizeof text, "%04X", words[40]);
-        return std::string(text);
-    }());
+    EXPECT_EQ(
+        sim->Command("peek program 0x9028 1"), "OK " + [&] {
+            char text[8];
+            std::snprintf(text, sizeof text, "%04X", words[40]);
+            return std::string(text);
+        }());
     std::vector<uint16_t> read(41);
     ASSERT_TRUE(lib.MSK_ReceiveData(read.data(), 0x9000, MEMORY_PROGRAM, 41)) << LastError();
     EXPECT_EQ(read, words);

@@ -95,13 +95,14 @@ protected:
     }
 
     // Set-up inside the test's own process: its region, settings, call log and the library.
-    Library &Start(const std::string &settings = kCanSettings) {
+    // Helper processes that load the library themselves are forked before it is loaded here.
+    Library &Start(const std::string &settings = kCanSettings, bool load = true) {
         region_ = std::make_unique<UniqueRegion>();
         settings_ = std::make_unique<SettingsFile>(settings);
         logDir_ = std::make_unique<TempDir>();
         seen_ = 0;
         setenv("ZORCOMM_VENDOR_LOG", logDir_->File("calls.log").c_str(), 1);
-        lib_ = LoadLibrary();
+        if (load) lib_ = LoadLibrary();
         return lib_;
     }
 

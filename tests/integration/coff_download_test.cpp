@@ -93,12 +93,12 @@ TEST_F(CoffDownloadTest, TheSampleArrivesSectionBySectionAndIsVerified) {
     // What the caller saw, per loaded section: the words, the block's start and end, the OK.
     const std::vector<std::string> steps = Texts(3);
     const std::vector<std::string> expectedSteps{
-        "Section[1/6] .text, 700 words",  "Section[1/6] .text, 100%",  "Section[1/6] .text OK.",
-        "Section[2/6] .cinit, 37 words",  "Section[2/6] .cinit, 100%", "Section[2/6] .cinit OK.",
+        "Section[1/6] .text, 700 words",   "Section[1/6] .text, 100%",
+        "Section[1/6] .text OK.",          "Section[2/6] .cinit, 37 words",
+        "Section[2/6] .cinit, 100%",       "Section[2/6] .cinit OK.",
         "Section[3/6] .vectors, 32 words", "Section[3/6] .vectors, 100%",
-        "Section[3/6] .vectors OK.",
-        "Section[4/6] .spitab, 300 words", "Section[4/6] .spitab, 100%",
-        "Section[4/6] .spitab OK.",
+        "Section[3/6] .vectors OK.",       "Section[4/6] .spitab, 300 words",
+        "Section[4/6] .spitab, 100%",      "Section[4/6] .spitab OK.",
     };
     std::vector<std::string> withoutPercentages;
     for (const std::string &text : steps)
@@ -175,8 +175,8 @@ TEST_F(CoffDownloadTest, FilesThatAreNoExecutableForTheDrives) {
     CollectLog(1);
     EXPECT_FALSE(Download(missing, 0x5001));
     EXPECT_EQ(LastError(), Text(0x20000078));
-    EXPECT_EQ(Texts(1), std::vector<std::string>{
-                            "Incorrect SPI memory size. Must be between 0 and 0x5000."});
+    EXPECT_EQ(Texts(1),
+              std::vector<std::string>{"Incorrect SPI memory size. Must be between 0 and 0x5000."});
     EXPECT_EQ(Logged("COFF Error"), 0);
     EXPECT_FALSE(lib.MSK_COFFDownload(nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0));
     EXPECT_EQ(LastError(), Text(0x2000007b));
@@ -215,7 +215,8 @@ TEST_F(CoffDownloadTest, SectionsOutsideTheLoadableMemory) {
 
     const std::string fits = WriteExecutable({Code(".spi", 0x7000, 0x0FFF)});
     ASSERT_TRUE(Download(fits)) << LastError();
-    EXPECT_EQ(Peek("spi", 0x7FFE, 2), (std::vector<uint16_t>{coffwriter::PatternWords(0xFFF, 1).back(), 0}));
+    EXPECT_EQ(Peek("spi", 0x7FFE, 2),
+              (std::vector<uint16_t>{coffwriter::PatternWords(0xFFF, 1).back(), 0}));
     EXPECT_EQ(start_, 0x7000);
     EXPECT_EQ(end_, 0x7FFE);
 }
@@ -283,8 +284,8 @@ TEST_F(CoffDownloadTest, ChecksumsDecideAndTheCallbackCanStop) {
     EXPECT_EQ(calls[1].text, "Section[1/1] .slow, 0%");
     EXPECT_EQ(calls[2].kind, 3);
     EXPECT_TRUE(calls[2].text.starts_with("Section[1/1] .slow, ")) << calls[2].text;
-    EXPECT_EQ(calls[2].text, "Section[1/1] .slow, " +
-                                 std::to_string(static_cast<int>(calls[2].percent)) + "%");
+    EXPECT_EQ(calls[2].text,
+              "Section[1/1] .slow, " + std::to_string(static_cast<int>(calls[2].percent)) + "%");
     EXPECT_EQ(calls[3].kind, 1);
     EXPECT_EQ(calls[3].text, Text(0x2000007a));
     EXPECT_EQ(Logged("cmd. failed!"), 0);
@@ -315,10 +316,12 @@ TEST_F(CoffDownloadTest, CheckSumExport) {
                          }));
     ASSERT_TRUE(lib.MSK_CheckSum(0x8000, 0x8000, &sum)) << LastError();
     EXPECT_EQ(sum, 0x8001);
-    EXPECT_EQ(History(), std::vector<std::string>{Frame(kHost, 0xDA10, {kReplyTo, 0x8000, 0x8000})});
+    EXPECT_EQ(History(),
+              std::vector<std::string>{Frame(kHost, 0xDA10, {kReplyTo, 0x8000, 0x8000})});
     ASSERT_TRUE(lib.MSK_CheckSum(0x7FFD, 0x7FFF, &sum)) << LastError();
     EXPECT_EQ(sum, Sum(spi));
-    EXPECT_EQ(History(), std::vector<std::string>{Frame(kHost, 0xDA50, {kReplyTo, 0x7FFD, 0x7FFF})});
+    EXPECT_EQ(History(),
+              std::vector<std::string>{Frame(kHost, 0xDA50, {kReplyTo, 0x7FFD, 0x7FFF})});
 
     // A query that finds no drive: the sum is left alone.
     ASSERT_TRUE(lib.MSK_SetActiveDrive(9));
@@ -336,19 +339,19 @@ TEST_F(SerialDownloadTest, TheSampleOverAPseudoTerminal) {
     auto sim = StartSerialSim({"--axes", "3", "--baud", "115200"});
     ASSERT_GT(lib.MSK_OpenComm("COM7", 0, 0, CHANNEL_RS232), 0) << LastError();
     uint16_t entry = 0;
-    ASSERT_TRUE(lib.MSK_COFFDownload(SamplePath().c_str(), &entry, nullptr, nullptr, nullptr, 0,
-                                     0x1000))
+    ASSERT_TRUE(
+        lib.MSK_COFFDownload(SamplePath().c_str(), &entry, nullptr, nullptr, nullptr, 0, 0x1000))
         << LastError();
     EXPECT_EQ(entry, 0x8000);
     uint16_t sum = 0;
     ASSERT_TRUE(lib.MSK_CheckSum(0x8000, 0x82BB, &sum)) << LastError();
     EXPECT_EQ(sum, Sum(coffwriter::PatternWords(700, 1)));
-    EXPECT_EQ(sim->Command("checksum spi 0x3000 0x312B"),
-              "OK " + [&] {
-                  char text[8];
-                  std::snprintf(text, sizeof text, "%04X", Sum(coffwriter::PatternWords(300, 4)));
-                  return std::string(text);
-              }());
+    EXPECT_EQ(
+        sim->Command("checksum spi 0x3000 0x312B"), "OK " + [&] {
+            char text[8];
+            std::snprintf(text, sizeof text, "%04X", Sum(coffwriter::PatternWords(300, 4)));
+            return std::string(text);
+        }());
 }
 
 } // namespace

@@ -39,7 +39,8 @@ std::optional<int64_t> Number(std::string_view text) {
     }
     int64_t value = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
-    if (text.empty() || error != std::errc{} || end != text.data() + text.size()) return std::nullopt;
+    if (text.empty() || error != std::errc{} || end != text.data() + text.size())
+        return std::nullopt;
     return negative ? -value : value;
 }
 
@@ -54,34 +55,39 @@ std::vector<std::string_view> Split(std::string_view text, char separator) {
 }
 
 // One --section argument; throws CLI::ValidationError on a mistake.
-coffwriter::Section ParseSection(std::string_view spec) {
+coffwriter::Section ParseSection(std::string_view text) {
     auto fail = [&](const std::string &why) {
-        throw CLI::ValidationError("--section", "'" + std::string(spec) + "': " + why);
+        throw CLI::ValidationError("--section", "'" + std::string(text) + "': " + why);
     };
-    auto number = [&](std::string_view text, int64_t min, int64_t max) {
-        const auto value = Number(text);
+    auto number = [&](std::string_view digits, int64_t min, int64_t max) {
+        const auto value = Number(digits);
         if (!value || *value < min || *value > max)
-            fail("'" + std::string(text) + "' is not a number from " + std::to_string(min) +
+            fail("'" + std::string(digits) + "' is not a number from " + std::to_string(min) +
                  " to " + std::to_string(max));
         return *value;
     };
-    const std::vector<std::string_view> parts = Split(spec, ',');
+    const std::vector<std::string_view> parts = Split(text, ',');
     const size_t at = parts[0].find('@');
     if (at == std::string_view::npos) fail("expected NAME@ADDRESS");
     coffwriter::Section section;
     section.name = std::string(parts[0].substr(0, at));
-    section.runAddress = static_cast<int32_t>(number(parts[0].substr(at + 1), INT32_MIN, INT32_MAX));
+    section.runAddress =
+        static_cast<int32_t>(number(parts[0].substr(at + 1), INT32_MIN, INT32_MAX));
     std::optional<int64_t> count;
     uint32_t seed = 1;
     for (size_t i = 1; i < parts.size(); ++i) {
         const size_t equals = parts[i].find('=');
-        if (equals == std::string_view::npos) fail("expected KEY=VALUE, got '" + std::string(parts[i]) + "'");
+        if (equals == std::string_view::npos)
+            fail("expected KEY=VALUE, got '" + std::string(parts[i]) + "'");
         const std::string_view key = parts[i].substr(0, equals);
         const std::string_view value = parts[i].substr(equals + 1);
         if (key == "page") {
-            if (value == "program") section.page = coffwriter::Page::Program;
-            else if (value == "data") section.page = coffwriter::Page::Data;
-            else fail("page is program or data");
+            if (value == "program")
+                section.page = coffwriter::Page::Program;
+            else if (value == "data")
+                section.page = coffwriter::Page::Data;
+            else
+                fail("page is program or data");
         } else if (key == "load") {
             section.loadAddress = static_cast<int32_t>(number(value, INT32_MIN, INT32_MAX));
         } else if (key == "flags") {
@@ -119,9 +125,11 @@ int Main(int argc, char **argv) {
     app.add_option("-o,--output", output, "File to write")->required()->type_name("FILE");
     app.add_option("--entry", entry, "Entry point, 0 to 0xFFFF (default 0)")->type_name("ADDRESS");
     std::string kinds;
-    for (std::string_view name : coffwriter::BreakageNames()) kinds += (kinds.empty() ? "" : ", ") + std::string(name);
+    for (std::string_view name : coffwriter::BreakageNames())
+        kinds += (kinds.empty() ? "" : ", ") + std::string(name);
     app.add_option("--break", breakage, "Write a broken file: " + kinds)->type_name("KIND");
-    app.add_option("--section", sections, "A section (see below); in file order")->type_name("SECTION");
+    app.add_option("--section", sections, "A section (see below); in file order")
+        ->type_name("SECTION");
     coffwriter::Executable executable;
     std::optional<coffwriter::Breakage> kind;
     try {
@@ -132,7 +140,7 @@ int Main(int argc, char **argv) {
         executable.entryPoint = static_cast<uint16_t>(*entryPoint);
         kind = coffwriter::BreakageNamed(breakage);
         if (!kind) throw CLI::ValidationError("--break", "unknown kind '" + breakage + "'");
-        for (const std::string &spec : sections) executable.sections.push_back(ParseSection(spec));
+        for (const std::string &text : sections) executable.sections.push_back(ParseSection(text));
     } catch (const CLI::ParseError &error) {
         return app.exit(error) == 0 ? 0 : 2;
     }

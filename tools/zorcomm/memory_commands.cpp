@@ -154,9 +154,10 @@ ExitCode RunRead(const ReadOptions &options) {
 
 Command AddRead(CLI::App &app) {
     auto options = std::make_shared<ReadOptions>();
-    CLI::App *sub = AddSubcommand(
-        app, "read", "Read words of drive memory (hex dump, or raw to a file)",
-        "zorcomm read 0x8000 16 --memory program\n  zorcomm read 0x3000 0x800 --memory spi --output spi.bin");
+    CLI::App *sub = AddSubcommand(app, "read",
+                                  "Read words of drive memory (hex dump, or raw to a file)",
+                                  "zorcomm read 0x8000 16 --memory program\n"
+                                  "  zorcomm read 0x3000 0x800 --memory spi --output spi.bin");
     sub->add_option("ADDR", options->address, "First word address, 0 to 0xFFFF")
         ->required()
         ->transform(Number(0, 0xFFFF))
@@ -213,9 +214,9 @@ ExitCode RunWrite(const WriteOptions &options) {
 
 Command AddWrite(CLI::App &app) {
     auto options = std::make_shared<WriteOptions>();
-    CLI::App *sub = AddSubcommand(
-        app, "write", "Write words into drive memory",
-        "zorcomm write 0x0100 0x1234 0x5678 --memory data\n  zorcomm write 0x3000 --from table.bin --memory spi");
+    CLI::App *sub = AddSubcommand(app, "write", "Write words into drive memory",
+                                  "zorcomm write 0x0100 0x1234 0x5678 --memory data\n"
+                                  "  zorcomm write 0x3000 --from table.bin --memory spi");
     sub->add_option("ADDR", options->address, "First word address, 0 to 0xFFFF")
         ->required()
         ->transform(Number(0, 0xFFFF))
@@ -261,10 +262,10 @@ ExitCode RunChecksum(const ChecksumOptions &options) {
 
 Command AddChecksum(CLI::App &app) {
     auto options = std::make_shared<ChecksumOptions>();
-    CLI::App *sub = AddSubcommand(
-        app, "checksum",
-        "Ask the drive for the 16-bit sum of a range (SPI memory below 0x8000, program memory above)",
-        "zorcomm checksum 0x8000 0x82FF");
+    CLI::App *sub = AddSubcommand(app, "checksum",
+                                  "Ask the drive for the 16-bit sum of a range (SPI memory below "
+                                  "0x8000, program memory above)",
+                                  "zorcomm checksum 0x8000 0x82FF");
     sub->add_option("START", options->start, "First address, 0x4000 to 0xFFFF")
         ->required()
         ->transform(Number(0x4000, 0xFFFF))

@@ -15,7 +15,8 @@ constexpr int kTextWidth = 36;
 ProgressBar *current = nullptr;
 
 bool EndsWith(const std::string &text, const std::string &end) {
-    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
 } // namespace
