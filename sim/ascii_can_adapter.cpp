@@ -332,27 +332,7 @@ private:
 
 bool AsciiCanServer::Open(const std::string &busPath)
 {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY);
-    char name[128];
-    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0 || ptsname_r(master_, name, sizeof name) != 0) {
-        std::perror("zorcomm-sim: pseudo terminal");
-        return false;
-    }
-    path_ = name;
-    fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
-    keepSlave_ = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (keepSlave_ < 0) {
-        std::perror("zorcomm-sim: open slave");
-        return false;
-    }
-    termios tio{};
-    if (tcgetattr(keepSlave_, &tio) == 0) {
-        cfmakeraw(&tio);
-        tio.c_cflag |= CLOCAL | CREAD;
-        cfsetispeed(&tio, B9600);
-        cfsetospeed(&tio, B9600);
-        tcsetattr(keepSlave_, TCSANOW, &tio);
-    }
+    if (!OpenPseudoTerminal(master_, keepSlave_, path_)) return false;
     if (busPath.empty()) return true;
     sockaddr_un address{};
     address.sun_family = AF_UNIX;

@@ -2,6 +2,9 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -70,6 +73,33 @@ void PrintLine(const std::string &line)
 {
     std::printf("%s\n", line.c_str());
     std::fflush(stdout);
+}
+
+bool OpenPseudoTerminal(int &master, int &keepSlave, std::string &slavePath)
+{
+    master = posix_openpt(O_RDWR | O_NOCTTY);
+    char name[128];
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 ||
+        ptsname_r(master, name, sizeof name) != 0) {
+        std::perror("zorcomm-sim: pseudo terminal");
+        return false;
+    }
+    slavePath = name;
+    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    keepSlave = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (keepSlave < 0) {
+        std::perror("zorcomm-sim: open slave");
+        return false;
+    }
+    termios tio{};
+    if (tcgetattr(keepSlave, &tio) == 0) {
+        cfmakeraw(&tio);
+        tio.c_cflag |= CLOCAL | CREAD;
+        cfsetispeed(&tio, B9600);
+        cfsetospeed(&tio, B9600);
+        tcsetattr(keepSlave, TCSANOW, &tio);
+    }
+    return true;
 }
 
 } // namespace zsim

@@ -42,6 +42,11 @@ private:
     std::string buffer_;
 };
 
+// A pseudo-terminal for the PC's side: the master (non-blocking) for the simulator, and a
+// descriptor of the slave kept open (raw, 9600 baud) so the port can be opened and closed again.
+// False with the reason on standard error.
+bool OpenPseudoTerminal(int &master, int &keepSlave, std::string &slavePath);
+
 // Writes one reply line to standard output at once.
 void PrintLine(const std::string &line);
 

@@ -93,31 +93,7 @@ PtyServer::~PtyServer()
 
 bool PtyServer::Open()
 {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
-        std::perror("zorcomm-sim: pseudo terminal");
-        return false;
-    }
-    char name[128];
-    if (ptsname_r(master_, name, sizeof name) != 0) {
-        std::perror("zorcomm-sim: ptsname");
-        return false;
-    }
-    path_ = name;
-    fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
-    keepSlave_ = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (keepSlave_ < 0) {
-        std::perror("zorcomm-sim: open slave");
-        return false;
-    }
-    termios tio{};
-    if (tcgetattr(keepSlave_, &tio) == 0) {
-        cfmakeraw(&tio);
-        tio.c_cflag |= CLOCAL | CREAD;
-        cfsetispeed(&tio, B9600);
-        cfsetospeed(&tio, B9600);
-        tcsetattr(keepSlave_, TCSANOW, &tio);
-    }
+    if (!zsim::OpenPseudoTerminal(master_, keepSlave_, path_)) return false;
     auto reply = sim_.Configure(options_, NowMicros());
     if (!reply.ok) {
         std::fprintf(stderr, "zorcomm-sim: %s\n", reply.text.c_str());

@@ -13,7 +13,7 @@ namespace zorcomm {
 constexpr uint8_t kAcknowledge = 0x4F;
 constexpr uint16_t kGroupFlag = 0x1000;
 constexpr uint16_t kPcBit = 0x0001;
-constexpr size_t kMaxSerialFrame = 13;
+constexpr size_t kMaxSerialFrame = 14; // four data words
 
 // Reply address masks: TorvaneCAN carries only five bits of the axis ID.
 constexpr uint16_t ReplyAddressMask(uint8_t protocolFlag) {

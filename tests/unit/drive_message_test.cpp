@@ -91,3 +91,29 @@ TEST(LinkCommands, VersionTextsAndRateCodes) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(SerialFrame, FourWordFramesFitTheirBuffers) {
+    using namespace zorcomm;
+    DriveMessage full{4, 0x0011, 0xB405, {1, 2, 3, 4}};
+    const SerialFrame frame = BuildSerialFrame(full);
+    ASSERT_EQ(frame.size, 14u);
+    ASSERT_LE(frame.size, frame.bytes.size());
+    std::vector<uint8_t> rest(frame.view().begin() + 1, frame.view().end());
+    size_t taken = 0;
+    DriveMessage parsed{};
+    const int result = ParseSerialFrame(
+        frame.bytes[0],
+        [&](std::span<uint8_t> out) {
+            if (rest.size() - taken < out.size()) return false;
+            std::copy_n(rest.begin() + static_cast<long>(taken), out.size(), out.begin());
+            taken += out.size();
+            return true;
+        },
+        parsed);
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(parsed.data[3], 4);
+}
+
+} // namespace
