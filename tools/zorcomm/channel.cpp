@@ -48,10 +48,52 @@ std::optional<std::string> FindSimulatedDrive() {
     return std::nullopt;
 }
 
+struct CanChannel {
+    const char *name;
+    uint8_t type;
+};
+constexpr CanChannel kCanChannels[] = {
+    {"ixxat", CHANNEL_IXXAT_CAN},          {"systec", CHANNEL_SYS_TEC_USBCAN},
+    {"pcan-pci", CHANNEL_PEAK_PCAN_PCI},   {"esd", CHANNEL_ESD_CAN},
+    {"pcan-isa", CHANNEL_PEAK_PCAN_ISA},   {"pcan-usb", CHANNEL_PEAK_PCAN_USB},
+    {"pcan-dongle", CHANNEL_PEAK_PCAN_DONGLE}, {"lawicel", CHANNEL_LAWICEL_USBCAN},
+    {"kvaser", CHANNEL_KVASER_CAN},
+};
+
+const CanChannel *FindCanChannel(const std::string &name) {
+    for (const auto &channel : kCanChannels)
+        if (name == channel.name) return &channel;
+    return nullptr;
+}
+
+// CAN adapters: the adapter number (the COM port for the ASCII adapter), the identifier scheme in
+// the type byte, and a host axis, which the PC needs on a bus.
+ExitCode ResolveCanDevice(const ChannelOptions &options, const CanChannel &can, Device &device) {
+    if (!options.driver.empty() || !options.host.empty())
+        return UsageError("--driver and --host do not go with a CAN channel");
+    if (options.hostAxis == 0)
+        return UsageError(std::string("--channel ") + can.name + " needs --host-axis N (1 to 255)");
+    device.type = can.type;
+    if (options.protocol == "torvanecan") device.type |= CHANNEL_PROTOCOL_TORVANECAN;
+    if (can.type == CHANNEL_LAWICEL_USBCAN) {
+        if (options.port == 0) return UsageError("--channel lawicel needs --port N");
+        device.name = "COM" + std::to_string(options.port);
+        return ExitCode::Ok;
+    }
+    if (options.port != 0) return UsageError("a CAN adapter takes --adapter N, not --port");
+    if (options.adapter < 0)
+        return UsageError(std::string("--channel ") + can.name + " needs --adapter N");
+    device.name = std::to_string(options.adapter);
+    return ExitCode::Ok;
+}
+
 // Works out the device name and type byte for MSK_OpenComm.
 ExitCode ResolveDevice(const ChannelOptions &options, Device &device) {
     const std::string channel =
         !options.channel.empty() ? options.channel : (options.port != 0 ? "rs232" : "virtual");
+    if (const CanChannel *can = FindCanChannel(channel)) return ResolveCanDevice(options, *can, device);
+    if (options.adapter >= 0 || !options.protocol.empty() || options.bitRate != 0)
+        return UsageError("--adapter, --protocol and --bitrate go with a CAN channel");
     if (channel == "virtual") {
         if (options.port != 0) return UsageError("--port needs --channel rs232 or rs485");
         device.type = CHANNEL_VIRTUAL_SERIAL;
@@ -92,7 +134,10 @@ ExitCode ResolveDevice(const ChannelOptions &options, Device &device) {
 void AddChannelOptions(CLI::App &app, ChannelOptions &options) {
     app.add_option("--channel", options.channel,
                    "Link to the drives (default: virtual, or rs232 with --port)")
-        ->transform(CLI::IsMember({"rs232", "rs485", "virtual", "xport", "udp"}, CLI::ignore_case))
+        ->transform(CLI::IsMember({"rs232", "rs485", "virtual", "xport", "udp", "ixxat", "systec",
+                                   "pcan-pci", "pcan-isa", "pcan-usb", "pcan-dongle", "esd",
+                                   "lawicel", "kvaser"},
+                                  CLI::ignore_case))
         ->type_name("TYPE");
     app.add_option("--port", options.port,
                    "COM port number for rs232/rs485; device from $ZORCOMM_COM<N>,\n"
@@ -106,6 +151,19 @@ void AddChannelOptions(CLI::App &app, ChannelOptions &options) {
     app.add_option("--driver", options.driver,
                    "Virtual serial driver library (default: the simulated drive)")
         ->type_name("PATH");
+    app.add_option("--adapter", options.adapter,
+                   "CAN adapter, net or channel number (the vendor library's numbering)")
+        ->transform(Number(0, 255))
+        ->type_name("N");
+    app.add_option("--protocol", options.protocol,
+                   "CAN identifier scheme: orv (29-bit, default) or torvanecan (11-bit)")
+        ->transform(CLI::IsMember({"orv", "torvanecan"}, CLI::ignore_case))
+        ->type_name("SCHEME");
+    app.add_option("--bitrate", options.bitRate,
+                   "CAN bit rate after the open: 125000, 250000, 500000 (default), 800000\n"
+                   "or 1000000")
+        ->transform(Number(1, 1000000))
+        ->type_name("BITS");
     app.add_option("--host-axis", options.hostAxis,
                    "Axis ID of the drive wired to the PC, 1 to 255 (default 0:\n"
                    "detect it; rs485 needs one)")
@@ -124,6 +182,11 @@ ExitCode WithChannel(const ChannelOptions &options, const std::function<ExitCode
     if (options.logLevel > 0) MSK_RegisterDebugLogHandler(options.logLevel, PrintLogLine);
     if (MSK_OpenComm(device.name.c_str(), options.hostAxis, 0, device.type) <= 0)
         return Fail("cannot open " + device.name);
+    if (options.bitRate != 0 && !MSK_SetBaudRate(options.bitRate)) {
+        const ExitCode failed = Fail("cannot set the bit rate");
+        MSK_CloseComm(-1);
+        return failed;
+    }
     const ExitCode result = work();
     if (!MSK_CloseComm(-1) && result == ExitCode::Ok) return Fail("cannot close the channel");
     return result;

@@ -24,9 +24,13 @@ struct ChannelOptions {
     std::string driver;   // virtual serial driver library; empty = the simulated drive
     uint16_t hostAxis = 0; // 0 = let the library find the host drive
     int32_t logLevel = 0;  // 0 = no debug log
+    int adapter = -1;      // CAN adapter, net or channel number; -1 = none given
+    std::string protocol;  // CAN identifier scheme: "orv" (default) or "torvanecan"
+    uint32_t bitRate = 0;  // CAN bit rate to set after the open; 0 = keep 500000
 };
 
-// Adds --channel, --port, --host, --driver, --host-axis and --log-level to the program.
+// Adds --channel, --port, --host, --driver, --adapter, --protocol, --bitrate, --host-axis and
+// --log-level to the program.
 void AddChannelOptions(CLI::App &app, ChannelOptions &options);
 
 // Opens the channel the options describe, runs `work` on it and closes it again. Usage mistakes
