@@ -13,7 +13,8 @@
 #if defined(_WIN32)
 #define ZORCOMM_CALL __stdcall
 #if defined(ZORCOMM_BUILDING_LIBRARY)
-#define ZORCOMM_API __declspec(dllexport)
+/* The module-definition file names the exports (decorated names, fixed ordinals). */
+#define ZORCOMM_API
 #else
 #define ZORCOMM_API __declspec(dllimport)
 #endif

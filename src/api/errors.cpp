@@ -3,24 +3,42 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdio>
 #include <string>
 
 #include "api/debug_log.h"
 #include "api/process_context.h"
 #include "platform/platform.h"
+#include "transport/virtual_serial_link.h"
 
 namespace zorcomm {
 namespace {
 
-// The library's own text first, then the platform's description of a system code.
-bool LookUpText(uint32_t code, std::string &text) {
-    const std::string_view own = LibraryErrorText(code);
-    if (!own.empty()) {
-        text.assign(own);
-        return true;
+// The library's own text first, then the platform's description of a system code. `module`: a
+// module whose own texts come first instead of the library's (null: the library's).
+bool LookUpText(uint32_t code, std::string &text, const void *module = nullptr) {
+    return platform::LookUpMessage(code, text, module, LibraryErrorText);
+}
+
+// A virtual serial driver may have texts of its own for the codes it leaves.
+bool LookUpDriverText(uint32_t code, std::string &text) {
+    const Slot *slot = Context().currentSlot;
+    if (!slot || slot->channelType != CHANNEL_VIRTUAL_SERIAL) return false;
+    const auto *driver = dynamic_cast<const VirtualSerialLink *>(CurrentLink());
+    const void *module = driver ? driver->DriverModule() : nullptr;
+    return module && LookUpText(code, text, module);
+}
+
+// Copies a text into the process's text buffer, which its threads share without a lock as they
+// share the code: byte by byte as relaxed atomics, so threads asking at the same moment do not
+// race (one of them may read the other's text, as with the code).
+template <size_t N> const char *Publish(const std::array<char, N> &text, char (&buffer)[N]) {
+    for (size_t i = 0; i < N; ++i) {
+        std::atomic_ref<char>(buffer[i]).store(text[i], std::memory_order_relaxed);
+        if (text[i] == '\0') break;
     }
-    return platform::SystemErrorText(code, text);
+    return buffer;
 }
 
 // "Error code 0x3E7": upper-case hexadecimal without leading zeros.
@@ -57,26 +75,20 @@ bool SetError(uint32_t code) {
 
 const char *LastErrorText() {
     ProcessContext &context = Context();
-    std::span<char> out(context.lastErrorText);
+    std::array<char, sizeof context.lastErrorText> made{};
     const uint32_t systemError = platform::GetSystemError();
-    const uint32_t code = context.lastError != 0 ? context.lastError : systemError;
-    if (code == 0) {
-        out[0] = '\0';
-        return out.data();
-    }
+    const uint32_t lastError = context.lastError;
+    const uint32_t code = lastError != 0 ? lastError : systemError;
+    if (code == 0) return Publish(made, context.lastErrorText);
     std::string text;
-    // A virtual serial driver (channel type 15) is a plain shared object here: it carries no
-    // message table of its own, so asking it for the code's text would find nothing.
-    if (LookUpText(code, text)) {
-        CopyCut(text, out);
+    if (LookUpText(code, text) || LookUpDriverText(code, text)) {
+        CopyCut(text, made);
     } else {
-        std::array<char, sizeof context.lastErrorText> unknown{};
-        FormatUnknownCode(code, unknown);
-        CopyCut(unknown.data(), out);
+        FormatUnknownCode(code, made);
     }
     // Asking for the text must not change the thread's code it may describe.
     platform::SetSystemError(systemError);
-    return out.data();
+    return Publish(made, context.lastErrorText);
 }
 
 } // namespace zorcomm

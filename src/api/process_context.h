@@ -4,6 +4,7 @@
 
 #include <zorcomm/zorcomm.h>
 
+#include <atomic>
 #include <cstdint>
 
 #include "channel/channel_record.h"
@@ -22,12 +23,30 @@ struct SharedSection {
     uint32_t lastRs485Activity; // tick of the last RS-485 read or write by any process
 };
 
+// A value the threads of a process share without a lock. Loads and stores are relaxed atomics:
+// threads that use it at the same moment each see one whole value, and nothing is ordered by it.
+template <typename T> class RelaxedValue {
+public:
+    RelaxedValue(T value = T{}) : value_(value) {}
+    RelaxedValue(const RelaxedValue &other) : value_(other) {}
+    RelaxedValue &operator=(const RelaxedValue &other) { return *this = static_cast<T>(other); }
+    RelaxedValue &operator=(T value) {
+        value_.store(value, std::memory_order_relaxed);
+        return *this;
+    }
+    operator T() const { return value_.load(std::memory_order_relaxed); }
+
+private:
+    std::atomic<T> value_;
+};
+
 // Private to one process, shared by its threads without a lock.
 struct ProcessContext {
     int16_t currentSlotIndex = -1;
     Slot *currentSlot = nullptr;
     uint32_t ownProcessId = 0;
-    uint32_t lastError = 0;
+    // Set inside calls under the channel's lock, read by MSK_GetLastError from any thread.
+    RelaxedValue<uint32_t> lastError = 0;
     int32_t logLevel = 0;
     DebugLogHandler logHandler = nullptr;
     UnsolicitedMessageHandler unsolicitedHandler = nullptr;

@@ -37,13 +37,6 @@ bool ParseNumber(const char *text, uint32_t &number) {
     return true;
 }
 
-bool DecodePortName(const char *name, uint8_t type, uint32_t &number) {
-    bool parsed = ParseNumber(name, number);
-    if (!parsed && IsSerialPortType(type) && std::strncmp(name, "COM", 3) == 0)
-        parsed = ParseNumber(name + 3, number) && name[3] >= '0' && name[3] <= '9';
-    return parsed && number <= 255;
-}
-
 // Driver channels are told apart by the slot that holds them, so each open of a driver is a
 // link of its own and never matches a link of another process.
 uint32_t DriverChannelNumber() {
@@ -179,6 +172,13 @@ bool AbandonOpen(int16_t formerIndex) {
 }
 
 } // namespace
+
+bool DecodePortName(const char *name, uint8_t type, uint32_t &number) {
+    bool parsed = ParseNumber(name, number);
+    if (!parsed && IsSerialPortType(type) && std::strncmp(name, "COM", 3) == 0)
+        parsed = ParseNumber(name + 3, number) && name[3] >= '0' && name[3] <= '9';
+    return parsed && number <= 255;
+}
 
 bool OpenChannel(const char *deviceName, uint16_t hostAddress, bool exclusive, uint8_t type,
                  uint8_t protocolFlag) {

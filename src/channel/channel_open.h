@@ -13,6 +13,10 @@ bool OpenChannel(const char *deviceName, uint16_t hostAddress, bool exclusive, u
                  uint8_t protocolFlag);
 bool CloseChannel(int16_t index);
 
+// The port or adapter number of a device name that is no path or address: a decimal number, or
+// for the serial port types (0, 1, 9) "COM" and a number. False unless it is 0..255.
+bool DecodePortName(const char *name, uint8_t type, uint32_t &number);
+
 // Closes this process's hold on the link of `slot`: waits for the link's mutex, closes the link
 // by its family, then releases and closes this process's handle of the mutex.
 void CloseChannelLink(Slot &slot);

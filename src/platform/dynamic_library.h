@@ -23,6 +23,8 @@ public:
     // The entry point's address, or null.
     void *Symbol(const char *name) const;
     const std::string &LoadErrorText() const { return loadError_; }
+    // The loader's handle of the library (the module on Windows), null while not loaded.
+    const void *NativeHandle() const { return handle_; }
 
 private:
     void *handle_ = nullptr;

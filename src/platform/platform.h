@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 
 namespace zorcomm::platform {
 
@@ -57,8 +58,10 @@ bool CloseMutex(MutexHandle handle);
 // Drops every handle of a process that no longer exists.
 void CloseHandlesOfProcess(uint32_t pid);
 
+#if !defined(_WIN32)
 // A read-only view of the region named by ZORCOMM_SHM, for tools and tests that inspect it
-// without becoming one of its processes.
+// without becoming one of its processes. (On Windows the region is a section of the module
+// itself, seen only by the processes that load it.)
 struct PlatformArea;
 class RegionView {
 public:
@@ -79,6 +82,7 @@ private:
     const PlatformArea *area_ = nullptr;
     size_t size_ = 0;
 };
+#endif
 
 // ---- time ------------------------------------------------------------------------------------
 
@@ -101,6 +105,14 @@ uint32_t GetSystemError();
 void SetSystemError(uint32_t code);
 // The platform's text for a system error code, false when it has none.
 bool SystemErrorText(uint32_t code, std::string &text);
+
+// The text of a message code as the library reports it: first the library's own texts, then the
+// system's description. On Windows the library's texts are the message table of a module (null:
+// the library's own) and the system's come from its message tables; elsewhere modules carry no
+// message tables, so `builtIn` (the library's table) is asked for them and `module` plays no
+// part. Texts keep their final CR LF. False when nobody has a text for the code.
+using BuiltInMessages = std::string_view (*)(uint32_t code);
+bool LookUpMessage(uint32_t code, std::string &text, const void *module, BuiltInMessages builtIn);
 
 // ---- files and settings ----------------------------------------------------------------------
 

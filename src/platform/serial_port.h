@@ -80,10 +80,16 @@ public:
 
     // Opens the device for reading and writing. `exclusive`: refuse when another open of the
     // device already holds it exclusively, and hold it so (a process joining a port that
-    // another process of the library holds opens it without).
+    // another process of the library holds opens it without). On Windows, where a port opened
+    // exclusively cannot be opened again, a non-exclusive open duplicates the handle of a live
+    // process of the library that holds the device into this process instead.
     bool Open(const std::string &path, bool exclusive);
     void Close();
+#if defined(_WIN32)
+    bool IsOpen() const { return handle_ != nullptr; }
+#else
     bool IsOpen() const { return fd_ >= 0; }
+#endif
     // A number identifying the open port within this process (never 0 while open).
     uint32_t Handle() const;
 
@@ -98,6 +104,9 @@ public:
     bool Write(std::span<const uint8_t> buffer, uint32_t &done);
 
 private:
+#if defined(_WIN32)
+    void *handle_ = nullptr; // the port's handle; null while closed
+#else
     int fd_ = -1;
     SerialTimeouts timeouts_{};
     uint32_t pendingErrors_ = 0;
@@ -106,10 +115,12 @@ private:
     std::array<uint32_t, 5> errorCounts_{};
     // The block last applied: the members the terminal settings have no place for come from it.
     DeviceControlBlock settings_{};
+#endif
 };
 
-// The device a COM port number opens: ZORCOMM_COM<n>, else key COM<n> of section [PORTS] of the
-// settings file, else /dev/ttyS<n-1>. Empty when there is none (port 0 without a mapping).
+// The device a COM port number opens. POSIX: ZORCOMM_COM<n>, else key COM<n> of section [PORTS]
+// of the settings file, else /dev/ttyS<n-1>; empty when there is none (port 0 without a mapping).
+// Windows: COM<n> below 10, and from 10 on the device-namespace form \\.\COM<n>.
 std::string ComPortPath(uint32_t number, const char *settingsPath);
 
 } // namespace zorcomm::platform

@@ -6,6 +6,13 @@
 
 #include <cstdint>
 
+// The socket library's entry points use the standard Windows calling convention there.
+#if defined(_WIN32)
+#define ZORCOMM_SOCKET_CALL __stdcall
+#else
+#define ZORCOMM_SOCKET_CALL
+#endif
+
 namespace zorcomm::platform {
 
 using Socket = int32_t;
@@ -31,11 +38,15 @@ struct HostEntry {
     char **h_addr_list; // null-terminated; each entry h_length bytes in network order
 };
 
+// The start-up record in full: the library fills all of it, the three last members too.
 struct SocketStartupData {
     uint16_t wVersion;
     uint16_t wHighVersion;
     char szDescription[257];
     char szSystemStatus[129];
+    uint16_t iMaxSockets;
+    uint16_t iMaxUdpDg;
+    char *lpVendorInfo;
 };
 
 constexpr int32_t kAddressFamilyInet = 2;
@@ -64,28 +75,35 @@ constexpr int32_t kWsaHostNotFound = 11001;
 
 // The entry points, by the names they are bound with.
 struct WinSockApi {
-    int32_t (*WSAStartup)(uint16_t version, SocketStartupData *data);
-    int32_t (*WSACleanup)();
-    int32_t (*WSAGetLastError)();
-    uint32_t (*inet_addr)(const char *text);
-    HostEntry *(*gethostbyname)(const char *name);
-    int32_t (*WSAIoctl)(Socket socket, uint32_t code, const void *in, uint32_t inSize, void *out,
-                        uint32_t outSize, uint32_t *returned, void *overlapped,
-                        void *completionRoutine);
-    uint16_t (*htons)(uint16_t value);
-    Socket (*socket)(int32_t family, int32_t type, int32_t protocol);
-    int32_t (*getsockname)(Socket socket, SocketAddress *address, int32_t *length);
-    int32_t (*setsockopt)(Socket socket, int32_t level, int32_t name, const void *value,
-                          int32_t length);
-    int32_t (*bind)(Socket socket, const SocketAddress *address, int32_t length);
-    int32_t (*sendto)(Socket socket, const void *bytes, int32_t count, int32_t flags,
-                      const SocketAddress *to, int32_t toLength);
-    int32_t (*recvfrom)(Socket socket, void *buffer, int32_t size, int32_t flags,
-                        SocketAddress *from, int32_t *fromLength);
-    int32_t (*closesocket)(Socket socket);
-    int32_t (*connect)(Socket socket, const SocketAddress *address, int32_t length);
-    int32_t (*send)(Socket socket, const void *bytes, int32_t count, int32_t flags);
-    int32_t (*recv)(Socket socket, void *buffer, int32_t size, int32_t flags);
+    int32_t (ZORCOMM_SOCKET_CALL *WSAStartup)(uint16_t version, SocketStartupData *data);
+    int32_t (ZORCOMM_SOCKET_CALL *WSACleanup)();
+    int32_t (ZORCOMM_SOCKET_CALL *WSAGetLastError)();
+    uint32_t (ZORCOMM_SOCKET_CALL *inet_addr)(const char *text);
+    HostEntry *(ZORCOMM_SOCKET_CALL *gethostbyname)(const char *name);
+    int32_t (ZORCOMM_SOCKET_CALL *WSAIoctl)(Socket socket, uint32_t code, const void *in,
+                                            uint32_t inSize, void *out, uint32_t outSize,
+                                            uint32_t *returned, void *overlapped,
+                                            void *completionRoutine);
+    uint16_t (ZORCOMM_SOCKET_CALL *htons)(uint16_t value);
+    Socket (ZORCOMM_SOCKET_CALL *socket)(int32_t family, int32_t type, int32_t protocol);
+    int32_t (ZORCOMM_SOCKET_CALL *getsockname)(Socket socket, SocketAddress *address,
+                                               int32_t *length);
+    int32_t (ZORCOMM_SOCKET_CALL *setsockopt)(Socket socket, int32_t level, int32_t name,
+                                              const void *value, int32_t length);
+    int32_t (ZORCOMM_SOCKET_CALL *bind)(Socket socket, const SocketAddress *address,
+                                        int32_t length);
+    int32_t (ZORCOMM_SOCKET_CALL *sendto)(Socket socket, const void *bytes, int32_t count,
+                                          int32_t flags, const SocketAddress *to,
+                                          int32_t toLength);
+    int32_t (ZORCOMM_SOCKET_CALL *recvfrom)(Socket socket, void *buffer, int32_t size,
+                                            int32_t flags, SocketAddress *from,
+                                            int32_t *fromLength);
+    int32_t (ZORCOMM_SOCKET_CALL *closesocket)(Socket socket);
+    int32_t (ZORCOMM_SOCKET_CALL *connect)(Socket socket, const SocketAddress *address,
+                                           int32_t length);
+    int32_t (ZORCOMM_SOCKET_CALL *send)(Socket socket, const void *bytes, int32_t count,
+                                        int32_t flags);
+    int32_t (ZORCOMM_SOCKET_CALL *recv)(Socket socket, void *buffer, int32_t size, int32_t flags);
 };
 
 // The socket library as a loadable module: Load it, then ask for each entry point by name.
@@ -105,6 +123,9 @@ public:
 
 private:
     bool loaded_ = false;
+#if defined(_WIN32)
+    void *module_ = nullptr; // ws2_32.dll
+#endif
 };
 
 // The Windows socket error number of an errno value (exposed for tests).

@@ -147,6 +147,9 @@ bool AsciiCanReadFrame(AsciiCanPort &port, CanFrame &frame, uint8_t first) {
         read.bytes[i] = static_cast<uint8_t>(value);
     }
     if (restBytes.back() != kCarriageReturn) return Broken();
+    // Three digits reach 0xFFF and eight 0xFFFFFFFF, more than a frame of the kind carries; such
+    // a frame is refused whole, so the next one is read from its start.
+    if (read.id >= (read.extended ? 1u << 29 : 1u << 11)) return Broken();
     frame = read;
     return true;
 }

@@ -24,15 +24,18 @@ public:
     uint32_t BaudRate() const override;
     bool SetLinkBaudRate(uint32_t rate) override;
     uint32_t Handle() const override { return handle_; }
+    // The driver's module, whose message texts describe the codes it leaves.
+    const void *DriverModule() const { return library_.NativeHandle(); }
 
 private:
+    // The driver's functions use the standard Windows calling convention on Windows.
     struct EntryPoints {
-        uint8_t (*ReadData)(void *, uint32_t, uint32_t *);
-        uint8_t (*WriteData)(const void *, uint32_t, uint32_t *);
-        int32_t (*GetBytesCountInQueue)();
-        void (*PurgeQueues)();
-        uint32_t (*GetCommBaudRate)();
-        uint8_t (*SetCommBaudRate)(uint32_t);
+        uint8_t(ZORCOMM_CALL *ReadData)(void *, uint32_t, uint32_t *);
+        uint8_t(ZORCOMM_CALL *WriteData)(const void *, uint32_t, uint32_t *);
+        int32_t(ZORCOMM_CALL *GetBytesCountInQueue)();
+        void(ZORCOMM_CALL *PurgeQueues)();
+        uint32_t(ZORCOMM_CALL *GetCommBaudRate)();
+        uint8_t(ZORCOMM_CALL *SetCommBaudRate)(uint32_t);
     };
 
     platform::DynamicLibrary library_;

@@ -6,7 +6,6 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <iostream>
 #include <optional>
 #include <system_error>
 
@@ -102,11 +101,11 @@ ExitCode ResolveDevice(const ChannelOptions &options, Device &device) {
             return ExitCode::Ok;
         }
         const std::optional<std::string> simulated = FindSimulatedDrive();
-        if (!simulated) {
-            std::cerr << "zorcomm: the simulated drive (" << kSimDriverFileName
-                      << ") was not found; give --driver PATH or --channel rs232 --port N\n";
-            return ExitCode::Failure;
-        }
+        if (!simulated)
+            return ReportFailure(std::string("the simulated drive (") + kSimDriverFileName +
+                                     ") was not found; give --driver PATH or --channel rs232 "
+                                     "--port N",
+                                 "");
         device.name = *simulated;
         return ExitCode::Ok;
     }
@@ -171,14 +170,21 @@ void AddChannelOptions(CLI::App &app, ChannelOptions &options) {
         ->type_name("N");
     app.add_option("--log-level", options.logLevel,
                    "Debug log on stderr: 1 errors, 2 + information, 3 + traffic")
-        ->transform(Number(0, 3))
+        ->transform(Number(1, 3))
         ->type_name("N");
 }
 
-ExitCode WithChannel(const ChannelOptions &options, const std::function<ExitCode()> &work) {
+LinkKind KindOfLink(const ChannelOptions &options) {
+    if (FindCanChannel(options.channel)) return LinkKind::Can;
+    return options.channel == "rs485" ? LinkKind::Rs485 : LinkKind::PointToPoint;
+}
+
+ExitCode WithChannel(const ChannelOptions &options, const std::function<ExitCode()> &work,
+                     const std::function<void()> &beforeOpen) {
     Device device;
     if (const ExitCode resolved = ResolveDevice(options, device); resolved != ExitCode::Ok)
         return resolved;
+    if (beforeOpen) beforeOpen();
     if (options.logLevel > 0) MSK_RegisterDebugLogHandler(options.logLevel, PrintLogLine);
     if (MSK_OpenComm(device.name.c_str(), options.hostAxis, 0, device.type) <= 0)
         return Fail("cannot open " + device.name);
@@ -192,19 +198,11 @@ ExitCode WithChannel(const ChannelOptions &options, const std::function<ExitCode
     return result;
 }
 
-ExitCode Fail(std::string_view what) {
-    const char *last = MSK_GetLastError();
-    std::string_view text = last ? last : "";
-    // The library's texts end with a line break of their own.
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
-        text.remove_suffix(1);
-    std::cerr << "zorcomm: " << what << ": " << (text.empty() ? "unknown error" : text) << "\n";
-    return ExitCode::Failure;
+ExitCode Fail(std::string_view what, const std::vector<std::string> &details) {
+    const std::string text = LastErrorText();
+    return ReportFailure(what, text.empty() ? "unknown error" : text, details);
 }
 
-ExitCode UsageError(std::string_view text) {
-    std::cerr << "zorcomm: " << text << "\nRun with --help for more information.\n";
-    return ExitCode::Usage;
-}
+ExitCode UsageError(std::string_view text) { return ReportUsage(text); }
 
 } // namespace zcli

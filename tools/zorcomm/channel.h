@@ -1,20 +1,17 @@
 // The options every subcommand shares, exit codes, and the one place a channel is opened.
 #pragma once
 
+#include "output.h"
+
 #include <CLI/CLI.hpp>
 
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace zcli {
-
-enum class ExitCode : int {
-    Ok = 0,
-    Failure = 1, // the drive or the link failed; the library's error text went to stderr
-    Usage = 2,   // the command line was wrong
-};
 
 struct ChannelOptions {
     std::string channel;  // "rs232", "rs485", "virtual", "xport" or "udp"; empty = virtual, or
@@ -23,7 +20,7 @@ struct ChannelOptions {
     std::string host;     // device server for xport/udp: HOST or HOST:PORT
     std::string driver;   // virtual serial driver library; empty = the simulated drive
     uint16_t hostAxis = 0; // 0 = let the library find the host drive
-    int32_t logLevel = 0;  // 0 = no debug log
+    int32_t logLevel = 0;  // 0 = no debug log, else 1 to 3
     int adapter = -1;      // CAN adapter, net or channel number; -1 = none given
     std::string protocol;  // CAN identifier scheme: "orv" (default) or "torvanecan"
     uint32_t bitRate = 0;  // CAN bit rate to set after the open; 0 = keep 500000
@@ -33,14 +30,21 @@ struct ChannelOptions {
 // --log-level to the program.
 void AddChannelOptions(CLI::App &app, ChannelOptions &options);
 
-// Opens the channel the options describe, runs `work` on it and closes it again. Usage mistakes
-// the parser cannot see (rs232 without --port, ...) give ExitCode::Usage.
-ExitCode WithChannel(const ChannelOptions &options, const std::function<ExitCode()> &work);
+// The kind of link the options describe, for commands whose work differs by it.
+enum class LinkKind { PointToPoint, Rs485, Can };
+LinkKind KindOfLink(const ChannelOptions &options);
 
-// Prints "zorcomm: <what>: <last error text>" on stderr and returns ExitCode::Failure.
-ExitCode Fail(std::string_view what);
+// Opens the channel the options describe, runs `work` on it and closes it again. `beforeOpen`
+// (if any) runs first, before the channel opens. Usage mistakes the parser cannot see (rs232
+// without --port, ...) give ExitCode::Usage.
+ExitCode WithChannel(const ChannelOptions &options, const std::function<ExitCode()> &work,
+                     const std::function<void()> &beforeOpen = {});
 
-// Prints "zorcomm: <text>" on stderr and returns ExitCode::Usage.
+// Reports "<what>: <the library's last error text>" (ReportFailure, with `details`) and returns
+// ExitCode::Failure.
+ExitCode Fail(std::string_view what, const std::vector<std::string> &details = {});
+
+// Reports a usage mistake (ReportUsage) and returns ExitCode::Usage.
 ExitCode UsageError(std::string_view text);
 
 } // namespace zcli

@@ -1,13 +1,16 @@
 #include "commands.h"
 
 #include "memory_commands.h"
+#include "message_commands.h"
 #include "numbers.h"
+#include "scan_command.h"
 
 #include <zorcomm/zorcomm.h>
 
 #include <array>
 #include <cstdio>
 #include <memory>
+#include <sstream>
 #include <string>
 
 namespace zcli {
@@ -16,22 +19,6 @@ namespace {
 
 constexpr size_t kMaxDataWords = 4;
 constexpr uint16_t kAxisShift = 4;
-
-CLI::App *AddSubcommand(CLI::App &app, const char *name, const char *description,
-                        const char *example) {
-    CLI::App *sub = app.add_subcommand(name, description);
-    sub->footer(std::string("Example:\n  ") + example);
-    // Global options (--channel, --log-level, ...) may also follow the subcommand.
-    sub->fallthrough();
-    return sub;
-}
-
-CLI::Option *AddAxisOption(CLI::App &sub, uint16_t &axis, const std::string &description) {
-    return sub.add_option("--axis", axis, description)->transform(Number(1, 255))->type_name("N");
-}
-
-// Makes `axis` the active one when given (0 = keep the active axis).
-bool ChooseActiveAxis(uint16_t axis) { return axis == 0 || MSK_SetActiveDrive(axis); }
 
 ExitCode RunInfo(uint16_t axis) {
     if (!ChooseActiveAxis(axis)) return Fail("cannot select axis " + std::to_string(axis));
@@ -44,6 +31,14 @@ ExitCode RunInfo(uint16_t axis) {
     version.back() = '\0';
     const uint32_t baudRate = MSK_GetBaudRate();
     if (baudRate == 0) return Fail("cannot read the baud rate");
+    if (JsonOutput()) {
+        PrintJson(Json()
+                      .Add("hostAxis", host)
+                      .Add("activeAxis", active)
+                      .Add("firmware", version.data())
+                      .Add("baudRate", baudRate));
+        return ExitCode::Ok;
+    }
     std::printf("host axis:   %u\n", host);
     std::printf("active axis: %u\n", active);
     std::printf("firmware:    %s\n", version.data());
@@ -54,9 +49,10 @@ ExitCode RunInfo(uint16_t axis) {
 Command AddInfo(CLI::App &app) {
     auto axis = std::make_shared<uint16_t>(0);
     CLI::App *sub = AddSubcommand(
-        app, "info",
-        "Show the host axis, the active drive's firmware and the baud rate",
-        "zorcomm info\n  zorcomm --channel rs485 --port 1 --host-axis 1 info --axis 2");
+        app, "info", "Show the host axis, the active drive's firmware and the baud rate",
+        "zorcomm info\n"
+        "zorcomm --json info\n"
+        "zorcomm --channel rs485 --port 1 --host-axis 1 info --axis 2");
     // On RS-485 the host axis is the PC's own ID, so another axis has to be named there.
     AddAxisOption(*sub, *axis,
                   "Axis ID whose firmware to show, 1 to 255 (default: the active axis)");
@@ -79,16 +75,24 @@ ExitCode RunSend(const SendOptions &options) {
     for (size_t i = 0; i < options.data.size() && i < kMaxDataWords; ++i)
         message.data[i] = options.data[i];
     if (!MSK_SendMessage(&message)) return Fail("message not acknowledged");
+    if (JsonOutput()) {
+        PrintJson(Json()
+                      .AddBool("acknowledged", true)
+                      .Add("axis", axis)
+                      .Add("address", message.address)
+                      .Add("opCode", message.opCode)
+                      .Add("data", std::span<const uint16_t>(options.data)));
+        return ExitCode::Ok;
+    }
     std::printf("acknowledged\n");
     return ExitCode::Ok;
 }
 
 Command AddSend(CLI::App &app) {
     auto options = std::make_shared<SendOptions>();
-    CLI::App *sub = AddSubcommand(
-        app, "send",
-        "Send one drive message and wait for its acknowledge",
-        "zorcomm send 0xD801 0x11 --axis 1");
+    CLI::App *sub =
+        AddSubcommand(app, "send", "Send one drive message and wait for its acknowledge",
+                      "zorcomm send 0xD801 0x11 --axis 1");
     sub->add_option("OPCODE", options->opCode, "Op code, 0 to 0xFFFF")
         ->required()
         ->transform(Number(0, 0xFFFF))
@@ -111,14 +115,17 @@ ExitCode RunBaud(uint32_t rate) {
     if (!MSK_SetBaudRate(rate)) return Fail("cannot change the baud rate");
     const uint32_t now = MSK_GetBaudRate();
     if (now == 0) return Fail("cannot read the baud rate");
+    if (JsonOutput()) {
+        PrintJson(Json().Add("baudRate", now));
+        return ExitCode::Ok;
+    }
     std::printf("baud rate:   %u\n", now);
     return ExitCode::Ok;
 }
 
 Command AddBaud(CLI::App &app) {
     auto rate = std::make_shared<uint32_t>(0);
-    CLI::App *sub = AddSubcommand(app, "baud",
-                                  "Move the drives and the PC to another baud rate",
+    CLI::App *sub = AddSubcommand(app, "baud", "Move the drives and the PC to another baud rate",
                                   "zorcomm baud 115200");
     sub->add_option("RATE", *rate, "New baud rate: 9600, 19200, 38400, 57600 or 115200")
         ->required()
@@ -129,7 +136,13 @@ Command AddBaud(CLI::App &app) {
 
 ExitCode RunReset(uint16_t axis) {
     if (!ChooseActiveAxis(axis)) return Fail("cannot select axis " + std::to_string(axis));
+    uint16_t active = 0;
+    if (!MSK_GetActiveDrive(&active)) return Fail("cannot read the active axis");
     if (!MSK_ResetDrive()) return Fail("cannot reset the drive");
+    if (JsonOutput()) {
+        PrintJson(Json().AddBool("reset", true).Add("axis", active));
+        return ExitCode::Ok;
+    }
     std::printf("reset\n");
     return ExitCode::Ok;
 }
@@ -143,8 +156,40 @@ Command AddReset(CLI::App &app) {
 
 } // namespace
 
-std::vector<Command> AddCommands(CLI::App &app) {
-    std::vector<Command> commands{AddInfo(app), AddSend(app), AddBaud(app), AddReset(app)};
+CLI::App *AddSubcommand(CLI::App &app, const char *name, const char *description,
+                        const char *examples) {
+    CLI::App *sub = app.add_subcommand(name, description);
+    std::istringstream lines(examples);
+    std::string footer;
+    std::string line;
+    int count = 0;
+    while (std::getline(lines, line)) {
+        footer += "\n  " + line;
+        ++count;
+    }
+    sub->footer((count > 1 ? "Examples:" : "Example:") + footer);
+    // Global options (--channel, --json, --log-level, ...) may also follow the subcommand.
+    sub->fallthrough();
+    return sub;
+}
+
+CLI::Option *AddAxisOption(CLI::App &sub, uint16_t &axis, const std::string &description) {
+    return sub.add_option("--axis", axis, description)->transform(Number(1, 255))->type_name("N");
+}
+
+bool ChooseActiveAxis(uint16_t axis) { return axis == 0 || MSK_SetActiveDrive(axis); }
+
+std::string Hex(uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%04X", value);
+    return text;
+}
+
+std::vector<Command> AddCommands(CLI::App &app, const ChannelOptions &channel) {
+    std::vector<Command> commands{AddInfo(app), AddScan(app, channel), AddSend(app)};
+    for (Command &command : AddMessageCommands(app, channel)) commands.push_back(std::move(command));
+    commands.push_back(AddBaud(app));
+    commands.push_back(AddReset(app));
     for (Command &command : AddMemoryCommands(app)) commands.push_back(std::move(command));
     return commands;
 }

@@ -21,20 +21,6 @@ constexpr uint32_t kMaxWords = 0xFFFF;
 constexpr size_t kDumpWordsPerLine = 8;
 constexpr uint32_t kDefaultSpiSize = 0x5000;
 
-CLI::App *AddSubcommand(CLI::App &app, const char *name, const char *description,
-                        const char *example) {
-    CLI::App *sub = app.add_subcommand(name, description);
-    sub->footer(std::string("Example:\n  ") + example);
-    sub->fallthrough();
-    return sub;
-}
-
-bool ChooseActiveAxis(uint16_t axis) { return axis == 0 || MSK_SetActiveDrive(axis); }
-
-void AddAxis(CLI::App &sub, uint16_t &axis, const char *description) {
-    sub.add_option("--axis", axis, description)->transform(Number(1, 255))->type_name("N");
-}
-
 struct MemoryChoice {
     std::string name = "program";
     uint8_t type() const {
@@ -50,12 +36,6 @@ void AddMemory(CLI::App &sub, MemoryChoice &memory) {
         ->type_name("MEMORY");
 }
 
-std::string Hex(uint32_t value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%04X", value);
-    return text;
-}
-
 // ---- download ----
 
 struct DownloadOptions {
@@ -63,6 +43,33 @@ struct DownloadOptions {
     uint32_t spiSize = kDefaultSpiSize;
     uint16_t axis = 0;
 };
+
+// "Section[2/6] .data OK." gives ".data"; "Total 1069 words downloaded in 85 [ms]." gives 1069
+// and 85.
+Json DownloadJson(const std::string &file, const ProgressBar &bar, uint16_t entry,
+                  uint16_t start, uint16_t end) {
+    std::vector<std::string> sections;
+    for (const std::string &text : bar.sectionsDone()) {
+        const size_t open = text.find("] ");
+        const size_t ok = text.rfind(" OK.");
+        sections.push_back(open != std::string::npos && ok != std::string::npos && ok > open + 2
+                               ? text.substr(open + 2, ok - open - 2)
+                               : text);
+    }
+    Json json;
+    json.Add("file", file).Add("sections", sections);
+    for (const std::string &text : bar.closing()) {
+        unsigned words = 0;
+        unsigned milliseconds = 0;
+        if (std::sscanf(text.c_str(), "Total %u words downloaded in %u [ms].", &words,
+                        &milliseconds) == 2)
+            json.Add("words", words).Add("milliseconds", milliseconds);
+    }
+    json.Add("entryPoint", entry);
+    // With no section loaded the range is empty (start above end): no addresses then.
+    if (start <= end) json.Add("startAddress", start).Add("endAddress", end);
+    return json;
+}
 
 ExitCode RunDownload(const DownloadOptions &options) {
     if (!ChooseActiveAxis(options.axis))
@@ -74,9 +81,17 @@ ExitCode RunDownload(const DownloadOptions &options) {
     const bool done = MSK_COFFDownload(options.file.c_str(), &entry, &start, &end,
                                        ProgressBar::Callback(), 0,
                                        static_cast<uint16_t>(options.spiSize));
-    // The library's own texts of what went wrong with the file come before its error code.
-    for (const std::string &text : bar.errors()) std::cerr << "zorcomm: " << text << "\n";
-    if (!done) return Fail("download failed");
+    // The library's own texts of what went wrong with the file come before its error text.
+    std::vector<std::string> details;
+    for (const std::string &text : bar.errors()) {
+        details.push_back(OneLine(text));
+        std::cerr << "zorcomm: " << details.back() << "\n";
+    }
+    if (!done) return Fail("download failed", details);
+    if (JsonOutput()) {
+        PrintJson(DownloadJson(options.file, bar, entry, start, end));
+        return ExitCode::Ok;
+    }
     for (const std::string &text : bar.sectionsDone()) std::printf("%s\n", text.c_str());
     for (const std::string &text : bar.closing())
         if (text.rfind("Total ", 0) == 0) std::printf("%s\n", text.c_str());
@@ -92,13 +107,13 @@ Command AddDownload(CLI::App &app) {
     auto options = std::make_shared<DownloadOptions>();
     CLI::App *sub = AddSubcommand(
         app, "download", "Download an executable (COFF) into a drive and verify its checksums",
-        "zorcomm download app.out --spi-size 0x2000");
+        "zorcomm download app.out --spi-size 0x2000\nzorcomm --json download app.out");
     sub->add_option("FILE", options->file, "The executable")->required()->type_name("");
     sub->add_option("--spi-size", options->spiSize,
                     "Size of the drive's SPI memory in words, 0 to 0x5000 (default 0x5000)")
         ->transform(Number(0, 0xFFFF))
         ->type_name("N");
-    AddAxis(*sub, options->axis, "Axis ID to download to, 1 to 255 (default: the active axis)");
+    AddAxisOption(*sub, options->axis, "Axis ID to download to, 1 to 255 (default: the active axis)");
     return {sub, [options] { return RunDownload(*options); }};
 }
 
@@ -140,15 +155,20 @@ ExitCode RunRead(const ReadOptions &options) {
                                 static_cast<uint16_t>(options.count), ProgressBar::Callback(), 0))
             return Fail("cannot read " + options.memory.name + " memory");
     }
+    Json json;
+    json.Add("address", options.address).Add("memory", options.memory.name);
     if (options.output.empty()) {
-        Dump(words, options.address);
+        if (JsonOutput())
+            PrintJson(json.Add("words", std::span<const uint16_t>(words)));
+        else
+            Dump(words, options.address);
         return ExitCode::Ok;
     }
-    if (!WriteRaw(options.output, words)) {
-        std::cerr << "zorcomm: cannot write " << options.output << "\n";
-        return ExitCode::Failure;
-    }
-    std::printf("%u words written to %s\n", options.count, options.output.c_str());
+    if (!WriteRaw(options.output, words)) return ReportFailure("cannot write " + options.output, "");
+    if (JsonOutput())
+        PrintJson(json.Add("count", options.count).Add("file", options.output));
+    else
+        std::printf("%u words written to %s\n", options.count, options.output.c_str());
     return ExitCode::Ok;
 }
 
@@ -157,7 +177,8 @@ Command AddRead(CLI::App &app) {
     CLI::App *sub = AddSubcommand(app, "read",
                                   "Read words of drive memory (hex dump, or raw to a file)",
                                   "zorcomm read 0x8000 16 --memory program\n"
-                                  "  zorcomm read 0x3000 0x800 --memory spi --output spi.bin");
+                                  "zorcomm read 0x3000 0x800 --memory spi --output spi.bin\n"
+                                  "zorcomm --json read 0x0100 4 --memory data");
     sub->add_option("ADDR", options->address, "First word address, 0 to 0xFFFF")
         ->required()
         ->transform(Number(0, 0xFFFF))
@@ -170,7 +191,7 @@ Command AddRead(CLI::App &app) {
     sub->add_option("--output", options->output,
                     "Write the words raw (low byte first) to this file instead of a dump")
         ->type_name("FILE");
-    AddAxis(*sub, options->axis, "Axis ID to read from, 1 to 255 (default: the active axis)");
+    AddAxisOption(*sub, options->axis, "Axis ID to read from, 1 to 255 (default: the active axis)");
     return {sub, [options] { return RunRead(*options); }};
 }
 
@@ -208,7 +229,13 @@ ExitCode RunWrite(const WriteOptions &options) {
                              static_cast<uint16_t>(words.size()), ProgressBar::Callback(), 0))
             return Fail("cannot write " + options.memory.name + " memory");
     }
-    std::printf("%zu words written at %s\n", words.size(), Hex(options.address).c_str());
+    if (JsonOutput())
+        PrintJson(Json()
+                      .Add("address", options.address)
+                      .Add("memory", options.memory.name)
+                      .Add("count", words.size()));
+    else
+        std::printf("%zu words written at %s\n", words.size(), Hex(options.address).c_str());
     return ExitCode::Ok;
 }
 
@@ -216,7 +243,7 @@ Command AddWrite(CLI::App &app) {
     auto options = std::make_shared<WriteOptions>();
     CLI::App *sub = AddSubcommand(app, "write", "Write words into drive memory",
                                   "zorcomm write 0x0100 0x1234 0x5678 --memory data\n"
-                                  "  zorcomm write 0x3000 --from table.bin --memory spi");
+                                  "zorcomm write 0x3000 --from table.bin --memory spi");
     sub->add_option("ADDR", options->address, "First word address, 0 to 0xFFFF")
         ->required()
         ->transform(Number(0, 0xFFFF))
@@ -229,7 +256,7 @@ Command AddWrite(CLI::App &app) {
                             ->type_name("FILE");
     words->excludes(from);
     AddMemory(*sub, options->memory);
-    AddAxis(*sub, options->axis, "Axis ID to write to, 1 to 255 (default: the active axis)");
+    AddAxisOption(*sub, options->axis, "Axis ID to write to, 1 to 255 (default: the active axis)");
     sub->callback([options] {
         if (options->words.empty() && options->from.empty())
             throw CLI::ValidationError("WORD", "give the words, or --from FILE");
@@ -256,7 +283,10 @@ ExitCode RunChecksum(const ChecksumOptions &options) {
         return Fail("cannot select axis " + std::to_string(options.axis));
     uint16_t sum = 0;
     if (!MSK_CheckSum(options.start, options.end, &sum)) return Fail("no checksum");
-    std::printf("checksum:      %s\n", Hex(sum).c_str());
+    if (JsonOutput())
+        PrintJson(Json().Add("start", options.start).Add("end", options.end).Add("checksum", sum));
+    else
+        std::printf("checksum:      %s\n", Hex(sum).c_str());
     return ExitCode::Ok;
 }
 
@@ -265,7 +295,8 @@ Command AddChecksum(CLI::App &app) {
     CLI::App *sub = AddSubcommand(app, "checksum",
                                   "Ask the drive for the 16-bit sum of a range (SPI memory below "
                                   "0x8000, program memory above)",
-                                  "zorcomm checksum 0x8000 0x82FF");
+                                  "zorcomm checksum 0x8000 0x82FF\n"
+                                  "zorcomm checksum 0x4000 0xFFFF --axis 2");
     sub->add_option("START", options->start, "First address, 0x4000 to 0xFFFF")
         ->required()
         ->transform(Number(0x4000, 0xFFFF))
@@ -274,7 +305,7 @@ Command AddChecksum(CLI::App &app) {
         ->required()
         ->transform(Number(0x4000, 0xFFFF))
         ->type_name("");
-    AddAxis(*sub, options->axis, "Axis ID to ask, 1 to 255 (default: the active axis)");
+    AddAxisOption(*sub, options->axis, "Axis ID to ask, 1 to 255 (default: the active axis)");
     sub->callback([options] {
         if (options->end < options->start)
             throw CLI::ValidationError("END", "the range ends before it starts");

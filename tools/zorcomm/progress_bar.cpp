@@ -1,5 +1,7 @@
 #include "progress_bar.h"
 
+#include "signals.h"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -31,7 +33,7 @@ ProgressBar::~ProgressBar() {
 uint8_t ZORCOMM_CALL ProgressBar::Report(int32_t kind, const char *text, float percent,
                                          uint32_t) {
     if (current) current->Take(kind, text ? text : "", percent);
-    return 1;
+    return StopRequested() ? 0 : 1;
 }
 
 void ProgressBar::Take(int32_t kind, const std::string &text, float percent) {
@@ -66,6 +68,14 @@ void ProgressBar::Draw(const std::string &text, float percent) {
                  static_cast<int>(clamped));
     std::fflush(stderr);
     drawn_ = true;
+}
+
+void ProgressBar::Clear() {
+    if (!drawn_) return;
+    // Text, blank, bar and percentage: overwrite them all, then go back to the line's start.
+    std::fprintf(stderr, "\r%*s\r", kTextWidth + kBarWidth + 8, "");
+    std::fflush(stderr);
+    drawn_ = false;
 }
 
 void ProgressBar::EndLine() {

@@ -1,5 +1,6 @@
-// A progress bar on standard error, fed by the library's progress callback. It draws only when
-// standard error is a terminal; otherwise it stays silent.
+// A progress bar on standard error, fed by the library's progress callback or by the program.
+// It draws only when standard error is a terminal; otherwise it stays silent. After Ctrl-C
+// (StopRequested) the callback asks the library to stop the transfer.
 #pragma once
 
 #include <zorcomm/zorcomm.h>
@@ -19,6 +20,11 @@ public:
 
     // The callback to hand to the library while this bar is alive (one bar at a time).
     static ProgressCallback Callback() { return &Report; }
+
+    // Draws `text` and the bar at `percent` (0 to 100), for the program's own long work.
+    void Show(const std::string &text, float percent) { Draw(text, percent); }
+    // Takes the bar off the terminal's line, so that a result line can be printed there.
+    void Clear();
 
     // Texts of kind 1 (errors) and of the closing reports the library made, in order.
     const std::vector<std::string> &errors() const { return errors_; }

@@ -1,0 +1,189 @@
+"""The binding's own parts: loading the library, the declared exports against the header, the
+error codes, handler lifetimes, the message record; and the settings reference against the
+library's sources."""
+
+from __future__ import annotations
+
+import ctypes
+import gc
+import os
+import re
+import subprocess
+import sys
+import unittest
+
+import support
+import zorcomm
+from zorcomm import DriveMessage, ErrorCode, LibraryNotFoundError, _native
+
+
+class LoadingTest(unittest.TestCase):
+    def run_python(self, code: str, **environment: str) -> subprocess.CompletedProcess[str]:
+        env = {k: v for k, v in os.environ.items() if k != "ZORCOMM_LIBRARY"}
+        env["ZORCOMM_SHM"] = os.environ["ZORCOMM_SHM"] + "-child"
+        env.update(environment)
+        return subprocess.run(
+            [sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=30
+        )
+
+    def test_without_a_path_the_loader_finds_the_library_by_its_soname(self) -> None:
+        done = self.run_python(
+            "import zorcomm; library = zorcomm.Library(); print(library.path);"
+            "print(library.raw.MSK_UpdateSettings(), repr(library.last_error()))",
+            LD_LIBRARY_PATH=support.LIBRARY_DIR,
+        )
+        self.assertEqual(done.returncode, 0, done.stderr)
+        not_open = zorcomm.error_text(ErrorCode.PORT_NOT_OPENED)
+        self.assertEqual(done.stdout, f"libzorcomm.so.0\n0 {not_open!r}\n")
+
+    def test_the_environment_names_the_library(self) -> None:
+        done = self.run_python(
+            "import zorcomm\ntry: zorcomm.Library()\nexcept zorcomm.LibraryNotFoundError as e: print(e)",
+            ZORCOMM_LIBRARY="/nonexistent/libzorcomm.so",
+        )
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertIn("/nonexistent/libzorcomm.so", done.stdout)
+
+    def test_files_that_are_not_the_library_are_refused(self) -> None:
+        with self.assertRaisesRegex(LibraryNotFoundError, "/nonexistent/libzorcomm.so"):
+            zorcomm.Library("/nonexistent/libzorcomm.so")
+        with self.assertRaisesRegex(LibraryNotFoundError, "is not libzorcomm"):
+            zorcomm.Library(support.SIMDRIVER)
+
+
+HEADER_TYPES = {
+    "void": None,
+    "uint8_t": ctypes.c_uint8,
+    "uint16_t": ctypes.c_uint16,
+    "uint32_t": ctypes.c_uint32,
+    "int32_t": ctypes.c_int32,
+    "const char *": ctypes.c_char_p,
+    "char *": ctypes.c_char_p,
+    "uint16_t *": ctypes.POINTER(ctypes.c_uint16),
+    "const uint16_t *": ctypes.POINTER(ctypes.c_uint16),
+    "DriveMessage *": ctypes.POINTER(_native.CDriveMessage),
+    "const DriveMessage *": ctypes.POINTER(_native.CDriveMessage),
+    "ProgressCallback": _native.ProgressCallback,
+    "DebugLogHandler": _native.DebugLogHandler,
+    "UnsolicitedMessageHandler": _native.UnsolicitedMessageHandler,
+}
+
+
+def header_type(declaration: str) -> object:
+    """The ctypes type of a declaration such as ``const uint16_t *buffer`` or ``uint32_t``."""
+    declaration = " ".join(declaration.split())
+    match = re.fullmatch(r"(.*?)\s*(\**)\s*[A-Za-z_]\w*", declaration)
+    if match and match.group(1):
+        base, stars = match.group(1), match.group(2)
+    else:
+        base, stars = declaration, ""
+    key = f"{base} {stars}" if stars else base
+    return HEADER_TYPES[key]
+
+
+class ExportsTest(unittest.TestCase):
+    def test_every_export_is_declared_as_the_header_declares_it(self) -> None:
+        header = (support.SOURCE_DIR / "include/zorcomm/zorcomm.h").read_text()
+        declared = re.findall(
+            r"^ZORCOMM_API ([^\n]*?)\s*ZORCOMM_CALL\s*(MSK_\w+)\(([^)]*)\);", header, re.M
+        )
+        self.assertEqual(len(declared), 24)
+        self.assertEqual({name for _, name, _ in declared}, set(_native.PROTOTYPES))
+        for result, name, arguments in declared:
+            with self.subTest(name):
+                expected_result, expected_arguments = _native.PROTOTYPES[name]
+                self.assertIs(header_type(result), expected_result)
+                parts = [] if arguments.strip() == "void" else arguments.split(",")
+                self.assertEqual([header_type(part) for part in parts], expected_arguments)
+
+    def test_the_message_record_has_the_c_layout(self) -> None:
+        record = _native.CDriveMessage
+        self.assertEqual(ctypes.sizeof(record), 14)
+        offsets = [getattr(record, field).offset for field in ("length", "address", "opCode", "data")]
+        self.assertEqual(offsets, [0, 2, 4, 6])
+
+
+class ErrorTableTest(unittest.TestCase):
+    def test_a_code_is_given_only_where_the_text_tells_it(self) -> None:
+        invalid = zorcomm.error_text(ErrorCode.INVALID_PARAMETER)
+        self.assertEqual(invalid, "Invalid parameter.\r\n")
+        self.assertEqual(zorcomm.code_for_text(invalid), ErrorCode.INVALID_PARAMETER)
+        self.assertEqual(zorcomm.ZorcommError.from_text("x", invalid).code, 0x2000007B)
+        # Two codes share this text: which one it was cannot be told.
+        shared = zorcomm.error_text(0x200000F4)
+        self.assertEqual(shared, zorcomm.error_text(0x200000F6))
+        self.assertIsNone(zorcomm.code_for_text(shared))
+        # A system error's text, a text cut differently, nothing.
+        for text in ("No such file or directory", "Invalid parameter.", ""):
+            self.assertIsNone(zorcomm.code_for_text(text))
+        self.assertEqual(str(zorcomm.ZorcommError.from_text("reset_drive", "")),
+                         "reset_drive: failed (the library gave no reason)")
+
+
+class HandlerLifetimeTest(unittest.TestCase):
+    def test_handlers_live_as_long_as_they_are_registered_in_the_process(self) -> None:
+        library = support.library()
+        lines: list[str] = []
+        library.set_log_handler(lambda line: lines.append(line))
+        self.addCleanup(library.set_log_handler, None)
+        gc.collect()
+        self.assertEqual(library.raw.MSK_UpdateSettings(), 0)  # no channel: one error line
+        self.assertEqual(len(lines), 1)
+        self.assertIn("MSK Error : Serial communication port not opened.", lines[0])
+
+        # A second Library object for the same file is the same library of this process.
+        other = zorcomm.Library(library.path)
+        other.set_log_handler(None)
+        gc.collect()
+        self.assertEqual(library.raw.MSK_UpdateSettings(), 0)
+        self.assertEqual(len(lines), 1)
+
+
+class DriveMessageTest(unittest.TestCase):
+    def test_addresses_of_axes_and_groups(self) -> None:
+        single = DriveMessage.for_axis(2, 0x0402)
+        self.assertEqual((single.address, single.axis, single.is_group), (0x0020, 2, False))
+        group = DriveMessage.for_group(3, 0x1234, [1, 2])
+        self.assertEqual((group.address, group.axis, group.is_group), (0x1030, 3, True))
+        self.assertEqual(group.data, (1, 2))
+        record = group.to_c()
+        self.assertEqual((record.length, record.address, record.opCode), (2, 0x1030, 0x1234))
+        self.assertEqual(DriveMessage.from_c(record), group)
+
+    def test_what_does_not_fit_a_message_is_refused(self) -> None:
+        with self.assertRaisesRegex(ValueError, "at most 4"):
+            DriveMessage(0x10, 1, (1, 2, 3, 4, 5))
+        with self.assertRaises(ValueError):
+            DriveMessage.for_axis(256, 1)
+        with self.assertRaises(ValueError):
+            DriveMessage(0x10, 0x10000)
+        # A length from the library beyond the record is not followed.
+        record = _native.CDriveMessage(9, 0x10, 0x20, (1, 2, 3, 4))
+        self.assertEqual(DriveMessage.from_c(record).data, (1, 2, 3, 4))
+
+
+class SettingsReferenceTest(unittest.TestCase):
+    """docs/settings.md and examples/kernel.cfg describe the keys the library reads."""
+
+    def test_the_reference_and_the_sample_cover_every_key_the_library_reads(self) -> None:
+        source = support.SOURCE_DIR
+        read = set()
+        for path in (source / "src").rglob("*.cpp"):
+            read |= set(re.findall(r'ReadSetting\("([A-Z0-9_]+)"', path.read_text()))
+        self.assertGreaterEqual(len(read), 20)
+
+        reference = (source / "docs/settings.md").read_text()
+        documented = dict(re.findall(r"^\| `([A-Z0-9_]+)` \| ([^|]+) \|", reference, re.M))
+        sample = (source / "examples/kernel.cfg").read_text()
+        section = sample.split("[ZORCOMM]", 1)[1].split("[PORTS]", 1)[0]
+        in_sample = dict(re.findall(r"^;?([A-Z0-9_]+)=(-?\d+)$", section, re.M))
+
+        self.assertEqual(set(documented), read)
+        self.assertEqual(set(in_sample), read)
+        for key, value in in_sample.items():
+            with self.subTest(key):
+                self.assertTrue(documented[key].startswith(value), (documented[key], value))
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,33 @@
+#include "signals.h"
+
+#include <signal.h>
+
+#include <csignal>
+#include <initializer_list>
+
+namespace zcli {
+
+namespace {
+
+volatile std::sig_atomic_t stopRequested = 0;
+
+extern "C" void OnStopSignal(int signalNumber) {
+    stopRequested = 1;
+    // The next one of the same kind takes its default course.
+    signal(signalNumber, SIG_DFL);
+}
+
+} // namespace
+
+void CatchStopSignals() {
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    // No SA_RESTART: a wait the signal interrupts may end early, which is what a stop wants.
+    action.sa_flags = 0;
+    for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) sigaction(signalNumber, &action, nullptr);
+}
+
+bool StopRequested() { return stopRequested != 0; }
+
+} // namespace zcli
