@@ -7,6 +7,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -42,10 +43,16 @@ bool AsksForJson(int argc, char **argv) {
     return false;
 }
 
-// The program's help followed by every subcommand's.
+constexpr size_t kRuleWidth = 79;
+
+// The program's help followed by every subcommand's, each under a rule with its name.
 std::string WholeUsage(const CLI::App &app) {
     std::string text = app.help();
-    for (const CLI::App *sub : app.get_subcommands({})) text += "\n\n" + sub->help();
+    for (const CLI::App *sub : app.get_subcommands({})) {
+        std::string rule = "--- zorcomm " + sub->get_name() + " ";
+        rule.resize(std::max(rule.size(), kRuleWidth), '-');
+        text += "\n" + rule + "\n" + sub->help(app.get_name());
+    }
     return text;
 }
 
@@ -55,13 +62,14 @@ int Main(int argc, char **argv) {
                  "zorcomm");
     app.footer(kFooter);
     app.require_subcommand(1);
-    app.set_help_all_flag("--help-all", "Print the help of the program and of every command");
     bool json = AsksForJson(argc, argv);
     zcli::SetJsonOutput(json);
     app.add_flag("--json", json, "Print results (and failures) as JSON objects, one per line");
     zcli::ChannelOptions channel;
     zcli::AddChannelOptions(app, channel);
     const std::vector<zcli::Command> commands = zcli::AddCommands(app, channel);
+    // After the subcommands, which would otherwise each list it too.
+    app.set_help_all_flag("--help-all", "Print the help of the program and of every command");
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForAllHelp &) {

@@ -293,8 +293,8 @@ ExitCode RunChecksum(const ChecksumOptions &options) {
 Command AddChecksum(CLI::App &app) {
     auto options = std::make_shared<ChecksumOptions>();
     CLI::App *sub = AddSubcommand(app, "checksum",
-                                  "Ask the drive for the 16-bit sum of a range (SPI memory below "
-                                  "0x8000, program memory above)",
+                                  "Have the drive sum a range (SPI memory below 0x8000, program "
+                                  "above)",
                                   "zorcomm checksum 0x8000 0x82FF\n"
                                   "zorcomm checksum 0x4000 0xFFFF --axis 2");
     sub->add_option("START", options->start, "First address, 0x4000 to 0xFFFF")

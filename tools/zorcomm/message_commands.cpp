@@ -236,14 +236,14 @@ bool IsCan(const ChannelOptions &channel) { return KindOfLink(channel) == LinkKi
 CLI::Option *AddSeconds(CLI::App &sub, const char *name, double &seconds,
                         const char *description) {
     return sub.add_option(name, seconds, description)
-        ->check(CLI::Range(0.0, kMaxSeconds))
+        ->transform(Seconds(kMaxSeconds))
         ->type_name("S");
 }
 
 Command AddReceive(CLI::App &app, const ChannelOptions &channel) {
     auto options = std::make_shared<ReceiveOptions>();
     CLI::App *sub = AddSubcommand(
-        app, "receive", "Take messages the drives sent and print address, op code and data",
+        app, "receive", "Take messages the drives sent: address, op code and data",
         "zorcomm --port 1 receive\n"
         "zorcomm --port 1 receive --count 3 --wait 10\n"
         "zorcomm --json --port 1 receive --wait 5");
@@ -261,7 +261,7 @@ Command AddMonitor(CLI::App &app, const ChannelOptions &channel) {
     auto options = std::make_shared<MonitorOptions>();
     CLI::App *sub = AddSubcommand(
         app, "monitor",
-        "Print every message the drives send, with a time stamp, until Ctrl-C or SIGTERM",
+        "Print every message the drives send, time-stamped, until stopped",
         "zorcomm --port 1 monitor\n"
         "zorcomm --json --port 1 monitor --duration 60 > messages.jsonl");
     AddSeconds(*sub, "--duration", options->duration,

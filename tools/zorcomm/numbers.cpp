@@ -32,4 +32,18 @@ CLI::Validator Number(uint32_t min, uint32_t max) {
     return CLI::Validator(check, "");
 }
 
+CLI::Validator Seconds(double max) {
+    auto check = [max](std::string &text) -> std::string {
+        double value = 0;
+        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+        // from_chars takes neither a sign of + nor blanks; "nan" and "inf" fail the range.
+        if (text.empty() || error != std::errc{} || end != text.data() + text.size() ||
+            !(value >= 0 && value <= max))
+            return "expected seconds from 0 to " + std::to_string(static_cast<long>(max)) +
+                   ", got '" + text + "'";
+        return {};
+    };
+    return CLI::Validator(check, "");
+}
+
 } // namespace zcli

@@ -17,4 +17,7 @@ std::optional<uint32_t> ParseNumber(std::string_view text);
 // option's own conversion (which would read "010" as octal) only ever sees plain digits.
 CLI::Validator Number(uint32_t min, uint32_t max);
 
+// A CLI11 transform for a time in seconds, 0 to `max`, fractions allowed ("1", "0.25").
+CLI::Validator Seconds(double max);
+
 } // namespace zcli

@@ -126,7 +126,7 @@ Command AddScan(CLI::App &app, const ChannelOptions &channel) {
     auto options = std::make_shared<ScanOptions>();
     CLI::App *sub = AddSubcommand(
         app, "scan",
-        "Find the baud rate and the host axis, and list the drives that answer on the link",
+        "List the drives that answer on the link, with their firmware",
         "zorcomm scan\n"
         "zorcomm --port 1 scan --axes 1-8\n"
         "zorcomm --json --channel pcan-usb --adapter 1 --host-axis 1 scan --axes 2,3,10-12");
