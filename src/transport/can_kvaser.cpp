@@ -43,10 +43,23 @@ struct KvaserApi {
 VendorLibrary<KvaserApi> &Library() { return Persistent<VendorLibrary<KvaserApi>>(); }
 const KvaserApi &Api() { return Library().api(); }
 
+// The one loader reference that keeps the vendor's library loaded for the rest of the process,
+// taken at its first load. The references of later loads are all given back, so they do not pile
+// up with every channel opened and closed.
+struct Keeper {
+    platform::DynamicLibrary library;
+};
+
+void KeepLoaded() {
+    platform::DynamicLibrary &keeper = Persistent<Keeper>().library;
+    if (!keeper.IsLoaded()) keeper.Load(kv::kLibraryFile);
+}
+
 void ReleaseLibrary() {
     Library().Release([](platform::DynamicLibrary &library, KvaserApi &api) {
         if (api.UnloadLibrary) api.UnloadLibrary();
-        library.Detach();
+        if (Persistent<Keeper>().library.IsLoaded()) library.Unload();
+        else library.Detach();
     });
 }
 
@@ -170,6 +183,7 @@ std::unique_ptr<CanLink> MakeKvaserLink(Slot &slot) {
         SetError(0x200000bd);
         return nullptr;
     }
+    KeepLoaded();
     return std::make_unique<KvaserLink>(slot);
 }
 

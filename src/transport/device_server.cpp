@@ -17,6 +17,7 @@ using platform::Socket;
 using platform::SocketAddress;
 
 constexpr const char *kConnectionCaption = "XPort TCP connection";
+constexpr int32_t kWsaConnectionReset = 10054;
 constexpr size_t kAnswerBufferSize = 128;
 
 uint32_t ReceiveTimeout() { return Shared()->settings.udpReceiveTimeout; }
@@ -215,7 +216,10 @@ bool TcpReceiveExact(Socket socket, std::span<uint8_t> buffer) {
     while (done < buffer.size()) {
         const auto remaining = Remaining(buffer.size() - done);
         const int32_t received = api.recv(socket, buffer.data() + done, remaining, 0);
-        if (received <= 0 || received > remaining) break;
+        // The device server closed the connection: no socket error says so, and an older one of
+        // this thread (a refused connect, say) would name something else.
+        if (received == 0) return SetError(WinSockErrorCode(kWsaConnectionReset));
+        if (received < 0 || received > remaining) break;
         TraceTcp("Bytes Read (TCP)", buffer.data() + done, received);
         done += static_cast<size_t>(received);
     }

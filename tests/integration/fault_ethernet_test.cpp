@@ -49,9 +49,11 @@ protected:
         MidCall::Disarm(lib);
         LibraryTest::TearDown();
     }
+    // The drives' serial side takes the time its bytes need, so that a block command is still
+    // running when the fault comes.
     std::unique_ptr<SimProcess> StartXport(const std::string &address) {
-        auto sim = std::make_unique<SimProcess>(
-            std::vector<std::string>{"xport", "--address", address, "--axes", "1,2"});
+        auto sim = std::make_unique<SimProcess>(std::vector<std::string>{
+            "xport", "--address", address, "--axes", "1,2", "--baud", "115200", "--pace"});
         EXPECT_EQ(sim->firstLine().rfind("XPORT " + address + ":", 0), 0u) << sim->firstLine();
         return sim;
     }
@@ -70,7 +72,9 @@ TEST_F(EthernetFaultTest, TheTcpConnectionIsResetInTheMiddleOfABlock) {
     Stopwatch watch;
     EXPECT_FALSE(lib.MSK_SendData(words.data(), 0x8000, MEMORY_PROGRAM, 200));
     EXPECT_TRUE(MidCall::Fired());
-    EXPECT_EQ(LastError(), Text(0x200000e1)); // connection reset
+    // The connection reset, seen by the next receive or send.
+    const std::string reset = LastError();
+    EXPECT_TRUE(reset == Text(0x200000e1) || reset == Text(0x200000e5)) << reset;
     EXPECT_LT(watch.Elapsed(), 3s);
     MidCall::Disarm(lib);
 
@@ -87,7 +91,7 @@ TEST_F(EthernetFaultTest, TheTcpConnectionIsResetInTheMiddleOfABlock) {
     MidCall::Arm(lib, "Bytes Write (TCP)", 1, [server] { server->Command("tcp off"); });
     EXPECT_FALSE(lib.MSK_ReceiveData(read.data(), 0x8000, MEMORY_PROGRAM, 200));
     EXPECT_TRUE(MidCall::Fired());
-    EXPECT_EQ(LastError(), Text(0x200000e1));
+    EXPECT_EQ(LastError(), Text(0x200000e1)) << "the words stopped coming";
     MidCall::Disarm(lib);
     ASSERT_EQ(sim->Command("tcp on"), "OK");
     ASSERT_TRUE(lib.MSK_ReceiveData(read.data(), 0x8000, MEMORY_PROGRAM, 200)) << LastError();
@@ -118,9 +122,10 @@ TEST_F(EthernetFaultTest, TheDeviceServerVanishesInTheMiddleOfABlock) {
         EXPECT_TRUE(MidCall::Fired());
         const std::string error = LastError();
         // Nobody at the port any more (refused), nothing answering (the time-out), or the
-        // connection reset.
+        // connection reset or shut.
         EXPECT_TRUE(error == Text(0x200000e8) || error == Text(0x200000e7) ||
-                    error == Text(0x200000e1) || error == Text(0x20000068))
+                    error == Text(0x200000e1) || error == Text(0x200000e5) ||
+                    error == Text(0x20000068))
             << error;
         EXPECT_LT(watch.Elapsed(), 5s);
         MidCall::Disarm(lib);

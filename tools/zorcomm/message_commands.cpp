@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 namespace zcli {
 
@@ -29,14 +30,19 @@ constexpr size_t kMaxDataWords = 4;
 constexpr double kMaxSeconds = 1e6;
 
 // Messages the library met inside a call while it waited for something else (the link check
-// of a receive, or the open) and handed to the unsolicited-message handler.
+// of a receive, or the open) and handed to the unsolicited-message handler. The room is taken
+// beforehand, so that the handler never allocates (nor throws) inside the library's call.
+constexpr size_t kMaxHandedOver = 1024;
 std::vector<DriveMessage> handedOver;
 
 void ZORCOMM_CALL TakeUnsolicited(DriveMessage *message) {
-    if (message) handedOver.push_back(*message);
+    if (message && handedOver.size() < kMaxHandedOver) handedOver.push_back(*message);
 }
 
-void ListenForUnsolicited() { MSK_RegisterReceiveUnsolicitedMsgHandler(TakeUnsolicited); }
+void ListenForUnsolicited() {
+    handedOver.reserve(kMaxHandedOver);
+    MSK_RegisterReceiveUnsolicitedMsgHandler(TakeUnsolicited);
+}
 
 DriveMessage EmptyRecord() {
     DriveMessage message{};
@@ -133,6 +139,7 @@ void PrintMessage(const DriveMessage &message, bool withTime) {
     for (uint16_t word : data) line += " " + Hex(word);
     std::printf("%s\n", line.c_str());
     std::fflush(stdout);
+    NoteIfOutputClosed();
 }
 
 // Prints the messages handed to the handler, at most `limit` of them; returns how many.

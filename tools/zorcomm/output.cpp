@@ -1,5 +1,7 @@
 #include "output.h"
 
+#include "signals.h"
+
 #include <zorcomm/zorcomm.h>
 
 #include <cstdio>
@@ -126,6 +128,7 @@ void PrintJson(const Json &object) {
     std::fputs(object.Text().c_str(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
+    NoteIfOutputClosed();
 }
 
 std::string OneLine(std::string_view text) {
