@@ -57,9 +57,7 @@ protected:
 TEST_F(SerialCyclesTest, SerialDriverAndEthernetChannels) {
     {
         auto sim = StartSerialSim({"--axes", "1"});
-        ztest::Stopwatch watch;
         Cycle(lib, "COM7", 1, CHANNEL_RS232);
-        std::fprintf(stderr, "TIME rs232 %ld\n", (long)watch.Elapsed().count());
     }
     {
         auto sim = StartSerialSim({"--axes", "1,2", "--rs485"});

@@ -33,6 +33,8 @@ TEST_F(ProcessesTest, TwoProcessesShareOneComPort) {
     // the port handle and of the channel's mutex.
     const auto opened = child.Command("open " + sim.PortName() + " 1");
     ASSERT_TRUE(opened && opened->rfind("OK ", 0) == 0) << opened.value_or("no reply");
+    // The port runs with the time-outs of kernel.cfg beside the DLL (100, 5 and 150 ms).
+    EXPECT_EQ(child.Command("timeouts"), "OK 100 5 150");
     // Both handles lead to one port object: time-outs set through this process's handle are
     // those of the child's (a port opened a second time would have its own).
     COMMTIMEOUTS distinct{111, 7, 222, 0, 0};
