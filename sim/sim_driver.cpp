@@ -17,7 +17,23 @@
 #include <mutex>
 #include <string>
 
+#ifdef _WIN32
+// The Windows build: the standard calling convention, exported under the plain names
+// (linked with --kill-at). A refused read or write leaves a code of the driver's own, which its
+// message table describes.
+#define WIN32_LEAN_AND_MEAN
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#define ZSIM_EXPORT extern "C" __declspec(dllexport)
+#define ZSIM_CALL __stdcall
+#define ZSIM_REFUSED(code) SetLastError(code)
+#else
+#define ZSIM_REFUSED(code)
 #define ZSIM_EXPORT extern "C" __attribute__((visibility("default")))
+#define ZSIM_CALL
+#endif
 
 namespace {
 
@@ -163,7 +179,7 @@ zsim::Reply Driver::Control(const std::string &line)
 
 } // namespace
 
-ZSIM_EXPORT uint8_t ReadData(void *buffer, uint32_t count, uint32_t *bytesRead)
+ZSIM_EXPORT uint8_t ZSIM_CALL ReadData(void *buffer, uint32_t count, uint32_t *bytesRead)
 {
     if (!bytesRead) return 0;
     *bytesRead = 0;
@@ -172,6 +188,7 @@ ZSIM_EXPORT uint8_t ReadData(void *buffer, uint32_t count, uint32_t *bytesRead)
     std::unique_lock lock(driver.mutex);
     if (driver.readFailures > 0) {
         --driver.readFailures;
+        ZSIM_REFUSED(0x20001002);
         return 0;
     }
     auto *out = static_cast<uint8_t *>(buffer);
@@ -193,7 +210,7 @@ ZSIM_EXPORT uint8_t ReadData(void *buffer, uint32_t count, uint32_t *bytesRead)
     return 1;
 }
 
-ZSIM_EXPORT uint8_t WriteData(const void *buffer, uint32_t count, uint32_t *bytesWritten)
+ZSIM_EXPORT uint8_t ZSIM_CALL WriteData(const void *buffer, uint32_t count, uint32_t *bytesWritten)
 {
     if (!bytesWritten) return 0;
     *bytesWritten = 0;
@@ -203,6 +220,7 @@ ZSIM_EXPORT uint8_t WriteData(const void *buffer, uint32_t count, uint32_t *byte
         std::lock_guard lock(driver.mutex);
         if (driver.writeFailures > 0) {
             --driver.writeFailures;
+            ZSIM_REFUSED(0x20001001);
             return 0;
         }
         const Micros now = NowMicros();
@@ -214,7 +232,7 @@ ZSIM_EXPORT uint8_t WriteData(const void *buffer, uint32_t count, uint32_t *byte
     return 1;
 }
 
-ZSIM_EXPORT int32_t GetBytesCountInQueue(void)
+ZSIM_EXPORT int32_t ZSIM_CALL GetBytesCountInQueue(void)
 {
     Driver &driver = Driver::Instance();
     std::lock_guard lock(driver.mutex);
@@ -222,7 +240,7 @@ ZSIM_EXPORT int32_t GetBytesCountInQueue(void)
     return static_cast<int32_t>(std::min<std::size_t>(driver.received.size(), INT32_MAX));
 }
 
-ZSIM_EXPORT void PurgeQueues(void)
+ZSIM_EXPORT void ZSIM_CALL PurgeQueues(void)
 {
     Driver &driver = Driver::Instance();
     std::lock_guard lock(driver.mutex);
@@ -230,7 +248,7 @@ ZSIM_EXPORT void PurgeQueues(void)
     driver.received.clear();
 }
 
-ZSIM_EXPORT uint32_t GetCommBaudRate(void)
+ZSIM_EXPORT uint32_t ZSIM_CALL GetCommBaudRate(void)
 {
     Driver &driver = Driver::Instance();
     std::lock_guard lock(driver.mutex);
@@ -238,7 +256,7 @@ ZSIM_EXPORT uint32_t GetCommBaudRate(void)
 }
 
 #ifndef ZORCOMM_SIM_WITHOUT_SET_RATE
-ZSIM_EXPORT uint8_t SetCommBaudRate(uint32_t rate)
+ZSIM_EXPORT uint8_t ZSIM_CALL SetCommBaudRate(uint32_t rate)
 {
     Driver &driver = Driver::Instance();
     std::lock_guard lock(driver.mutex);
@@ -254,7 +272,7 @@ ZSIM_EXPORT uint8_t SetCommBaudRate(uint32_t rate)
 }
 #endif
 
-ZSIM_EXPORT uint8_t SimControl(const char *command, char *reply, uint32_t replySize)
+ZSIM_EXPORT uint8_t ZSIM_CALL SimControl(const char *command, char *reply, uint32_t replySize)
 {
     Driver &driver = Driver::Instance();
     zsim::Reply result;

@@ -5,16 +5,126 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <map>
 #include <mutex>
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <windows.h>
+#else
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
+#endif
 
 namespace zsim::standin {
+
+#ifdef _WIN32
+// The Windows build (the stand-ins under Wine): ZORCOMM_CANBUS is "ADDRESS:PORT", a loopback TCP
+// bridge to the bus that carries the same fixed-size packets back to back.
+namespace {
+
+bool SendAll(SOCKET socket, const void *data, int size)
+{
+    const char *bytes = static_cast<const char *>(data);
+    while (size > 0) {
+        const int sent = send(socket, bytes, size, 0);
+        if (sent <= 0) return false;
+        bytes += sent;
+        size -= sent;
+    }
+    return true;
+}
+
+} // namespace
+
+std::shared_ptr<BusConnection> BusConnection::Connect(std::string_view family)
+{
+    const char *where = std::getenv("ZORCOMM_CANBUS");
+    const char *colon = where ? std::strchr(where, ':') : nullptr;
+    if (!colon) return nullptr;
+    static const bool started = [] {
+        WSADATA data;
+        return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }();
+    if (!started) return nullptr;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<u_short>(std::atoi(colon + 1)));
+    address.sin_addr.s_addr = inet_addr(std::string(where, static_cast<std::size_t>(colon - where)).c_str());
+    const SOCKET socket = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (socket == INVALID_SOCKET) return nullptr;
+    std::shared_ptr<BusConnection> connection(new BusConnection(static_cast<int>(socket)));
+    const BOOL noDelay = TRUE;
+    setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&noDelay), sizeof noDelay);
+    if (connect(socket, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) return nullptr;
+    const canbus::Packet hello = canbus::HelloPacket(family, static_cast<uint32_t>(GetCurrentProcessId()));
+    if (!SendAll(socket, &hello, sizeof hello)) return nullptr;
+    return connection;
+}
+
+BusConnection::~BusConnection() { closesocket(static_cast<SOCKET>(fd_)); }
+
+void BusConnection::SetRate(uint32_t rate)
+{
+    if (rate == rate_) return;
+    rate_ = rate;
+    const canbus::Packet packet = canbus::BitRatePacket(rate);
+    SendAll(static_cast<SOCKET>(fd_), &packet, sizeof packet);
+}
+
+bool BusConnection::Send(const BusFrame &frame)
+{
+    const canbus::Packet packet = canbus::FramePacket(frame);
+    return SendAll(static_cast<SOCKET>(fd_), &packet, sizeof packet);
+}
+
+BusConnection::Receipt BusConnection::Receive(BusFrame &frame)
+{
+    const SOCKET socket = static_cast<SOCKET>(fd_);
+    for (;;) {
+        u_long waiting = 0;
+        if (ioctlsocket(socket, FIONREAD, &waiting) != 0) return Receipt::Closed;
+        if (waiting < sizeof(canbus::Packet)) {
+            // Nothing whole yet, or the bridge has gone (readable with nothing to read).
+            if (waiting > 0 || !Wait(0)) return Receipt::None;
+            char byte;
+            return recv(socket, &byte, 1, MSG_PEEK) == 0 ? Receipt::Closed : Receipt::None;
+        }
+        canbus::Packet packet;
+        if (recv(socket, reinterpret_cast<char *>(&packet), sizeof packet, MSG_WAITALL) !=
+            static_cast<int>(sizeof packet))
+            return Receipt::Closed;
+        if (canbus::PacketFrame(packet, frame)) return Receipt::Frame;
+    }
+}
+
+bool BusConnection::Wait(int timeoutMs) const
+{
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(static_cast<SOCKET>(fd_), &readable);
+    timeval limit{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    return select(0, &readable, nullptr, nullptr, &limit) > 0;
+}
+
+uint32_t MillisNow() { return GetTickCount(); }
+
+CallLine::~CallLine()
+{
+    const char *path = std::getenv("ZORCOMM_VENDOR_LOG");
+    if (!path || !*path) return;
+    line_ += '\n';
+    if (std::FILE *file = std::fopen(path, "ab")) {
+        std::fwrite(line_.data(), 1, line_.size(), file);
+        std::fclose(file);
+    }
+}
+
+#else
 
 std::shared_ptr<BusConnection> BusConnection::Connect(std::string_view family)
 {
@@ -79,6 +189,28 @@ bool BusConnection::Wait(int timeoutMs) const
     return ready > 0;
 }
 
+uint32_t MillisNow()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint32_t>(static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1'000'000);
+}
+
+CallLine::~CallLine()
+{
+    const char *path = std::getenv("ZORCOMM_VENDOR_LOG");
+    if (!path || !*path) return;
+    line_ += '\n';
+    // One write per line with O_APPEND: lines of several processes do not mix.
+    const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    const ssize_t written = write(fd, line_.data(), line_.size());
+    (void)written;
+    close(fd);
+}
+
+#endif
+
 uint32_t RateFromBtr(uint8_t btr0, uint8_t btr1)
 {
     struct Timing {
@@ -95,13 +227,6 @@ uint32_t RateFromBtr(uint8_t btr0, uint8_t btr1)
     return canbus::kUnknownRate;
 }
 
-uint32_t MillisNow()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint32_t>(static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1'000'000);
-}
-
 bool FiltersEnabled()
 {
     const char *value = std::getenv("ZORCOMM_VENDOR_FILTERS");
@@ -109,19 +234,6 @@ bool FiltersEnabled()
 }
 
 CallLine::CallLine(const char *name) : line_(name) {}
-
-CallLine::~CallLine()
-{
-    const char *path = std::getenv("ZORCOMM_VENDOR_LOG");
-    if (!path || !*path) return;
-    line_ += '\n';
-    // One write per line with O_APPEND: lines of several processes do not mix.
-    const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return;
-    const ssize_t written = write(fd, line_.data(), line_.size());
-    (void)written;
-    close(fd);
-}
 
 CallLine &CallLine::Dec(long long value)
 {

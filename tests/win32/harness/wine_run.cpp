@@ -7,6 +7,10 @@
 //   link MIN PATH           links the first free COM port number from MIN on to PATH (for ports
 //                           that lead nowhere): "OK NUMBER"
 //   xport OPTIONS...        starts `zorcomm-sim xport OPTIONS...`: "OK ID ADDRESS:PORT"
+//   canbus OPTIONS...       starts `zorcomm-sim can-bus OPTIONS...` and a loopback TCP bridge
+//                           to its socket, whose connections each get a connection to the
+//                           bus and carry its fixed-size packets back to back (AF_UNIX
+//                           sequenced packets are beyond Windows programs): "OK ID ADDRESS:PORT"
 //   control ID LINE         a control line for simulator ID: its reply line
 //   stop ID                 ends simulator ID and removes its COM port link: "OK"
 //
@@ -17,9 +21,11 @@
 //   zorcomm-wine-run --prefix DIR --sim PROGRAM --address 127.0.0.N [--timeout S] -- EXE ARGS...
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -52,7 +58,18 @@ struct Sim {
     int output = -1;
     std::string buffer;
     std::string comLink; // the dosdevices link made for it, if any
+    int bridge = -1;     // the TCP listener of a bus, if any
+    std::string busPath; // the bus's socket
 };
+
+// One TCP connection of a Windows stand-in and its connection to the bus.
+struct Bridge {
+    int tcp = -1;
+    int bus = -1;
+    std::string pending; // bytes from the TCP side, not yet a whole packet
+};
+std::vector<Bridge> bridges;
+constexpr size_t kBusPacketSize = 40;
 
 std::map<int, Sim> sims;
 std::vector<std::string> links;
@@ -159,7 +176,7 @@ std::optional<int> StartSim(const Options &options, const std::vector<std::strin
     }
     close(in[0]);
     close(out[1]);
-    Sim sim{pid, in[1], out[0], {}, {}};
+    Sim sim{pid, in[1], out[0], {}, {}, -1, {}};
     const auto line = ReadLine(sim.output, sim.buffer, std::chrono::seconds(10));
     const int id = nextSimId++;
     sims[id] = sim;
@@ -186,6 +203,7 @@ void StopSim(int id) {
         usleep(10000);
     }
     if (!sim.comLink.empty()) unlink(sim.comLink.c_str());
+    if (sim.bridge >= 0) close(sim.bridge);
     sims.erase(found);
 }
 
@@ -199,6 +217,8 @@ int LinkComPort(const Options &options, int minimum, const std::string &target,
     }
     return 0;
 }
+
+int Listen(const std::string &address, uint16_t &port);
 
 std::string Serve(const Options &options, const std::string &line) {
     const auto words = Words(line);
@@ -232,6 +252,19 @@ std::string Serve(const Options &options, const std::string &line) {
         const auto id = StartSim(options, arguments, first);
         if (!id || first.rfind("XPORT ", 0) != 0) return "ERR simulator did not start: " + first;
         return "OK " + std::to_string(*id) + " " + first.substr(6);
+    }
+    if (command == "canbus") {
+        std::vector<std::string> arguments{"can-bus"};
+        arguments.insert(arguments.end(), words.begin() + 1, words.end());
+        std::string first;
+        const auto id = StartSim(options, arguments, first);
+        if (!id || first.rfind("CANBUS ", 0) != 0) return "ERR simulator did not start: " + first;
+        uint16_t port = 0;
+        const int listener = Listen(options.address, port);
+        if (listener < 0) return "ERR no bridge listener";
+        sims[*id].bridge = listener;
+        sims[*id].busPath = first.substr(7);
+        return "OK " + std::to_string(*id) + " " + options.address + ":" + std::to_string(port);
     }
     if (command == "control" && words.size() >= 3) {
         auto found = sims.find(std::atoi(words[1].c_str()));
@@ -285,6 +318,50 @@ struct Connection {
     std::string buffer;
 };
 
+int ConnectBus(const std::string &path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path) return -1;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void CloseBridge(Bridge &bridge) {
+    if (bridge.tcp >= 0) close(bridge.tcp);
+    if (bridge.bus >= 0) close(bridge.bus);
+    bridge.tcp = bridge.bus = -1;
+}
+
+// TCP -> bus: whole packets only. False when either side has gone.
+bool FromStandIn(Bridge &bridge) {
+    char chunk[4096];
+    const ssize_t got = read(bridge.tcp, chunk, sizeof chunk);
+    if (got <= 0) return false;
+    bridge.pending.append(chunk, static_cast<size_t>(got));
+    while (bridge.pending.size() >= kBusPacketSize) {
+        if (send(bridge.bus, bridge.pending.data(), kBusPacketSize, MSG_NOSIGNAL) !=
+            static_cast<ssize_t>(kBusPacketSize))
+            return false;
+        bridge.pending.erase(0, kBusPacketSize);
+    }
+    return true;
+}
+
+// Bus -> TCP: one packet; anything not packet-sized is dropped, as the stand-ins would.
+bool FromBus(Bridge &bridge) {
+    char packet[kBusPacketSize * 2];
+    const ssize_t got = recv(bridge.bus, packet, sizeof packet, 0);
+    if (got <= 0) return false;
+    if (static_cast<size_t>(got) != kBusPacketSize) return true;
+    return WriteAll(bridge.tcp, std::string(packet, kBusPacketSize));
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -312,12 +389,47 @@ int main(int argc, char **argv) {
         }
         std::vector<pollfd> entries{{listener, POLLIN, 0}};
         for (const auto &connection : connections) entries.push_back({connection.fd, POLLIN, 0});
+        // Then the bus bridges' listeners and both sides of each bridge.
+        const size_t bridgeStart = entries.size();
+        std::vector<int> busSims;
+        for (const auto &[id, sim] : sims) {
+            if (sim.bridge < 0) continue;
+            entries.push_back({sim.bridge, POLLIN, 0});
+            busSims.push_back(id);
+        }
+        const size_t pairStart = entries.size();
+        for (const auto &bridge : bridges) {
+            entries.push_back({bridge.tcp, POLLIN, 0});
+            entries.push_back({bridge.bus, POLLIN, 0});
+        }
         if (poll(entries.data(), entries.size(), 50) <= 0) continue;
+        for (size_t i = 0; i < bridges.size(); ++i) {
+            const short tcp = entries[pairStart + 2 * i].revents;
+            const short bus = entries[pairStart + 2 * i + 1].revents;
+            bool open = true;
+            if (tcp & (POLLIN | POLLHUP | POLLERR)) open = FromStandIn(bridges[i]);
+            if (open && (bus & (POLLIN | POLLHUP | POLLERR))) open = FromBus(bridges[i]);
+            if (!open) CloseBridge(bridges[i]);
+        }
+        std::erase_if(bridges, [](const Bridge &b) { return b.tcp < 0; });
+        for (size_t i = 0; i < busSims.size(); ++i) {
+            if (!(entries[bridgeStart + i].revents & POLLIN)) continue;
+            const int fd = accept4(sims[busSims[i]].bridge, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0) continue;
+            const int bus = ConnectBus(sims[busSims[i]].busPath);
+            if (bus < 0) {
+                close(fd);
+                continue;
+            }
+            const int one = 1;
+            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            bridges.push_back({fd, bus, {}});
+        }
         if (entries[0].revents & POLLIN) {
             const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
             if (fd >= 0) connections.push_back({fd, {}});
         }
-        for (size_t i = 1; i < entries.size(); ++i) {
+        for (size_t i = 1; i < bridgeStart; ++i) {
             if (!(entries[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
             Connection &connection = connections[i - 1];
             char chunk[1024];
@@ -340,6 +452,7 @@ int main(int argc, char **argv) {
     }
     kill(-program, SIGKILL); // whatever the program left running in its group
     for (const auto &connection : connections) close(connection.fd);
+    for (auto &bridge : bridges) CloseBridge(bridge);
     while (!sims.empty()) StopSim(sims.begin()->first);
     for (const auto &link : links) unlink(link.c_str());
     if (timedOut) return 124;

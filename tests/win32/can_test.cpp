@@ -1,0 +1,259 @@
+// A CAN channel of zorcomm.dll under Wine: the stand-in PEAK library (pcanbasic.dll, standard
+// calling convention) on the simulated bus, reached through the harness's loopback bridge.
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+
+#include "driver_paths.h"
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const char kCanSettings[] = "[ZORCOMM]\r\n"
+                            "CAN_SEND_TIMEOUT=200\r\n"
+                            "CAN_RECEIVE_TIMEOUT=200\r\n"
+                            "RESET_DEAD_TIME=20\r\n"
+                            "RUN_DEAD_TIME=0\r\n";
+
+std::string WindowsPath(std::string path) {
+    for (char &c : path)
+        if (c == '/') c = '\\';
+    return path;
+}
+
+std::vector<std::string> Words(const std::string &line) {
+    std::istringstream in(line);
+    std::vector<std::string> words;
+    for (std::string word; in >> word;) words.push_back(word);
+    return words;
+}
+
+class CanTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // The library loads the vendor's library by its bare name: from the stand-ins' folder.
+        ASSERT_TRUE(SetDllDirectoryA(WindowsPath(kStandInFolder).c_str()));
+        _putenv_s("ZORCOMM_VENDOR_LOG", log_.File("calls.log").c_str());
+        const auto reply = Words(wtest::HarnessCommand("canbus --axes 2,3"));
+        ASSERT_EQ(reply.size(), 3u) << "the bus did not start";
+        ASSERT_EQ(reply[0], "OK");
+        bus_ = std::atoi(reply[1].c_str());
+        _putenv_s("ZORCOMM_CANBUS", reply[2].c_str());
+        copy_ = std::make_unique<wtest::LibraryCopy>(kCanSettings);
+        ASSERT_TRUE(copy_->loaded());
+    }
+    void TearDown() override {
+        copy_.reset(); // unloads the library and with it the vendor's
+        if (bus_ > 0) wtest::HarnessCommand("stop " + std::to_string(bus_));
+        _putenv_s("ZORCOMM_CANBUS", "");
+        _putenv_s("ZORCOMM_VENDOR_LOG", "");
+        SetDllDirectoryA(nullptr);
+    }
+
+    std::string Bus(const std::string &line) {
+        return wtest::HarnessCommand("control " + std::to_string(bus_) + " " + line);
+    }
+    // The drive messages on the bus since the last look, "ADDR:OP[:WORD,...]", from `source`.
+    std::vector<std::string> BusMessages(const std::string &source) {
+        std::vector<std::string> messages;
+        for (const auto &word : Words(Bus("history"))) {
+            const auto eq = word.find('=');
+            if (word != "OK" && eq != std::string::npos && word.rfind(source, 0) == 0)
+                messages.push_back(word.substr(eq + 1));
+        }
+        return messages;
+    }
+    // The vendor calls since the last look, without the polling reads.
+    std::vector<std::string> Calls() {
+        std::ifstream file(log_.File("calls.log"));
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(file, line);) lines.push_back(line);
+        std::vector<std::string> fresh;
+        for (size_t i = seen_; i < lines.size(); ++i)
+            if (lines[i].rfind("CAN_Read ", 0) != 0) fresh.push_back(lines[i]);
+        seen_ = lines.size();
+        return fresh;
+    }
+    std::string LastError() { return copy_->lib.MSK_GetLastError(); }
+
+    wtest::TempDir log_;
+    size_t seen_ = 0;
+    int bus_ = 0;
+    std::unique_ptr<wtest::LibraryCopy> copy_;
+};
+
+using Lines = std::vector<std::string>;
+
+TEST_F(CanTest, PeakUsbOpensTalksToADriveAndCloses) {
+    wtest::Exports &lib = copy_->lib;
+    const int32_t handle = lib.MSK_OpenComm("3", 1, 0, CHANNEL_PEAK_PCAN_USB);
+    ASSERT_GT(handle, 0) << LastError();
+    EXPECT_EQ(Calls(), (Lines{"CAN_Initialize 0x53 0x001C 0 0 0"}));
+    EXPECT_EQ(lib.MSK_GetBaudRate(), 500000u);
+
+    // Board information from drive 2: the query goes out, the answer comes back over the bus.
+    char version[8] = {};
+    ASSERT_TRUE(lib.MSK_SetActiveDrive(2));
+    ASSERT_TRUE(lib.MSK_GetDriveVersion(version)) << LastError();
+    EXPECT_STREQ(version, "F120H");
+    EXPECT_EQ(Calls(), (Lines{"CAN_Write 0x53 0x1B004001 0x02 2 1000"}));
+
+    // A message and a block of data to drive 3, read back.
+    ASSERT_TRUE(lib.MSK_SetActiveDrive(3));
+    DriveMessage message{1, 0x0030, 0x2345, {0x0011}};
+    ASSERT_TRUE(lib.MSK_SendMessage(&message)) << LastError();
+    bool seen = false;
+    for (const auto &text : BusMessages("pc")) seen |= text == "0030:2345:0011";
+    EXPECT_TRUE(seen) << "the message reached the bus";
+    uint16_t words[20];
+    for (uint16_t i = 0; i < 20; ++i) words[i] = static_cast<uint16_t>(0x0400 + 7 * i);
+    ASSERT_TRUE(lib.MSK_SendData(words, 0x0300, MEMORY_DATA, 20)) << LastError();
+    uint16_t back[20] = {};
+    ASSERT_TRUE(lib.MSK_ReceiveData(back, 0x0300, MEMORY_DATA, 20)) << LastError();
+    EXPECT_EQ(std::vector<uint16_t>(std::begin(back), std::end(back)),
+              std::vector<uint16_t>(std::begin(words), std::end(words)));
+
+    // At a rate the drives are not on, nobody answers.
+    Calls();
+    ASSERT_TRUE(lib.MSK_SetBaudRate(250000)) << LastError();
+    EXPECT_EQ(Calls(), (Lines{"CAN_Uninitialize 0x53", "CAN_Initialize 0x53 0x011C 0 0 0"}));
+    EXPECT_FALSE(lib.MSK_GetDriveVersion(version));
+    EXPECT_EQ(LastError(), wtest::LibraryText(0x20000069));
+    EXPECT_EQ(Calls(), (Lines{"CAN_Write 0x53 0x1B006001 0x02 2 1000"}));
+
+    EXPECT_TRUE(lib.MSK_CloseComm(handle));
+    EXPECT_EQ(Calls(), (Lines{"CAN_Uninitialize 0x53"}));
+}
+
+TEST_F(CanTest, AChannelWithoutABusFailsTheOpen) {
+    // The stand-in finds no bus: its "no driver" status ends the open, and nothing stays open.
+    _putenv_s("ZORCOMM_CANBUS", "127.0.9.6:1");
+    EXPECT_EQ(copy_->lib.MSK_OpenComm("1", 1, 0, CHANNEL_PEAK_PCAN_USB), -1);
+    EXPECT_NE(LastError(), "");
+    EXPECT_EQ(Calls(), (Lines{"CAN_Initialize 0x51 0x001C 0 0 0"}));
+    EXPECT_FALSE(copy_->lib.MSK_UpdateSettings());
+    EXPECT_EQ(LastError(), wtest::LibraryText(0x20000077));
+}
+
+// The other families under one protocol: the vendor calls of opening, of the board-information
+// query to drive 2 and of closing (`$name` words stand for the vendor's handles, which must keep
+// the value they first meet).
+struct Family {
+    const char *name;
+    const char *variant; // a folder of the stand-ins' folder with some of them only
+    uint8_t type;
+    Lines open;
+    std::string send;
+    Lines close;
+};
+
+void PrintTo(const Family &family, std::ostream *out) { *out << family.name; }
+
+const Family kFamilies[] = {
+    {"IxxatV3", "", CHANNEL_IXXAT_CAN,
+     {"vciInitialize", "vciEnumDeviceOpen", "vciEnumDeviceNext $e", "vciEnumDeviceClose $e",
+      "vciDeviceOpen 0x1", "canControlOpen $d 0", "canControlInitialize $c 2 0x00 0x1C",
+      "canControlSetAccFilter $c 1 0x4000 0x7FF800", "canControlStart $c 1",
+      "canChannelOpen $d 0 0", "canChannelInitialize $ch 16 1 1 1", "canChannelActivate $ch 1"},
+     "canChannelSendMessage $ch 200 0x1B004001 0x82 1000",
+     {"canChannelClose $ch", "canControlClose $c", "vciDeviceClose $d"}},
+    {"IxxatV2", "v2-only", CHANNEL_IXXAT_CAN,
+     {"VCI2_PrepareBoard 0 0 null 0 null set null", "VCI_InitCan $b 0 0x00 0x1C 1",
+      "VCI_ConfigQueue $b 0 0 50 0 0 0", "VCI_ConfigQueue $b 0 1 50 1 1 1",
+      "VCI_AssignRxQueObj $b $rx 1 0x2000 0x3FFC00", "VCI_StartCan $b 0"},
+     "VCI_TransmitObj $b $tx 0x1B004001 2 1000",
+     {"VCI_CancelBoard $b"}},
+    {"SysTec", "", CHANNEL_SYS_TEC_USBCAN,
+     {"UcanInitHardware 1 null", "UcanInitCan $m 0x00 0x1C 0xFE001FFB 0x10000"},
+     "UcanWriteCanMsg $m 0x1B004001 0x80 2 1000",
+     {"UcanDeinitCan $m", "UcanDeinitHardware $m"}},
+    {"Esd", "", CHANNEL_ESD_CAN,
+     {"canOpen 1 0x0 1 16 200 200", "canSetBaudrate $h 2", "canIoctl $h 5 0xFFC003FF",
+      "canIdAdd $h 0x20002000"},
+     "canWrite $h 1 0x3B004001 0x02 1000",
+     {"canClose $h"}},
+    {"Kvaser", "", CHANNEL_KVASER_CAN,
+     {"canInitializeLibrary", "canOpenChannel 1 0x18", "canSetBusParams $h -2 0 0 0 0 0",
+      "canSetAcceptanceFilter $h 0x2000 0x3FFC00 1", "canBusOn $h"},
+     "canWrite $h 0x1B004001 1000 2 0x4",
+     {"canClose $h", "canUnloadLibrary"}},
+};
+
+class CanFamilyTest : public CanTest, public ::testing::WithParamInterface<Family> {
+protected:
+    // Polling reads come and go with timing; everything else is compared exactly.
+    Lines CallsButPolls() {
+        Lines kept;
+        for (const auto &call : Calls()) {
+            const std::string name = call.substr(0, call.find(' '));
+            if (name != "canChannelReadMessage" && name != "canChannelPeekMessage" &&
+                name != "UcanReadCanMsg" && name != "canRead" && name != "canTake" &&
+                name != "VCI_ReadQueStatus")
+                kept.push_back(call);
+        }
+        return kept;
+    }
+    ::testing::AssertionResult Match(const Lines &actual, const Lines &expected) {
+        std::ostringstream listing;
+        for (const auto &line : actual) listing << "\n  " << line;
+        if (actual.size() != expected.size())
+            return ::testing::AssertionFailure()
+                   << expected.size() << " calls expected, got:" << listing.str();
+        for (size_t i = 0; i < actual.size(); ++i) {
+            const auto got = Words(actual[i]), want = Words(expected[i]);
+            bool same = got.size() == want.size();
+            for (size_t w = 0; same && w < want.size(); ++w) {
+                if (want[w].size() > 1 && want[w][0] == '$') {
+                    auto [it, fresh] = handles_.emplace(want[w], got[w]);
+                    same = fresh || it->second == got[w];
+                } else {
+                    same = want[w] == got[w];
+                }
+            }
+            if (!same)
+                return ::testing::AssertionFailure()
+                       << "call " << i << " is not \"" << expected[i] << "\"; got:" << listing.str();
+        }
+        return ::testing::AssertionSuccess();
+    }
+    std::map<std::string, std::string> handles_;
+};
+
+TEST_P(CanFamilyTest, OpensAsksADriveAndCloses) {
+    const Family &family = GetParam();
+    if (*family.variant) {
+        ASSERT_TRUE(SetDllDirectoryA(
+            (WindowsPath(kStandInFolder) + "\\" + family.variant).c_str()));
+    }
+    wtest::Exports &lib = copy_->lib;
+    const int32_t handle = lib.MSK_OpenComm("1", 1, 0, family.type);
+    ASSERT_GT(handle, 0) << LastError();
+    EXPECT_TRUE(Match(CallsButPolls(), family.open));
+    EXPECT_EQ(lib.MSK_GetBaudRate(), 500000u);
+    char version[8] = {};
+    ASSERT_TRUE(lib.MSK_SetActiveDrive(2));
+    ASSERT_TRUE(lib.MSK_GetDriveVersion(version)) << LastError();
+    EXPECT_STREQ(version, "F120H");
+    EXPECT_TRUE(Match(CallsButPolls(), {family.send}));
+    uint16_t words[6] = {1, 2, 3, 0xFFFF, 0x8000, 0x1234};
+    ASSERT_TRUE(lib.MSK_SendData(words, 0x0300, MEMORY_DATA, 6)) << LastError();
+    uint16_t back[6] = {};
+    ASSERT_TRUE(lib.MSK_ReceiveData(back, 0x0300, MEMORY_DATA, 6)) << LastError();
+    EXPECT_EQ(std::vector<uint16_t>(std::begin(back), std::end(back)),
+              std::vector<uint16_t>(std::begin(words), std::end(words)));
+    CallsButPolls();
+    EXPECT_TRUE(lib.MSK_CloseComm(handle));
+    EXPECT_TRUE(Match(CallsButPolls(), family.close));
+}
+
+INSTANTIATE_TEST_SUITE_P(Families, CanFamilyTest, ::testing::ValuesIn(kFamilies),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+} // namespace
