@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <optional>
 #include <system_error>
+#include <vector>
 
 namespace zcli {
 
@@ -52,10 +53,14 @@ struct CanChannel {
     uint8_t type;
 };
 constexpr CanChannel kCanChannels[] = {
-    {"ixxat", CHANNEL_IXXAT_CAN},          {"systec", CHANNEL_SYS_TEC_USBCAN},
-    {"pcan-pci", CHANNEL_PEAK_PCAN_PCI},   {"esd", CHANNEL_ESD_CAN},
-    {"pcan-isa", CHANNEL_PEAK_PCAN_ISA},   {"pcan-usb", CHANNEL_PEAK_PCAN_USB},
-    {"pcan-dongle", CHANNEL_PEAK_PCAN_DONGLE}, {"lawicel", CHANNEL_LAWICEL_USBCAN},
+    {"ixxat", CHANNEL_IXXAT_CAN},
+    {"systec", CHANNEL_SYS_TEC_USBCAN},
+    {"pcan-pci", CHANNEL_PEAK_PCAN_PCI},
+    {"pcan-isa", CHANNEL_PEAK_PCAN_ISA},
+    {"pcan-usb", CHANNEL_PEAK_PCAN_USB},
+    {"pcan-dongle", CHANNEL_PEAK_PCAN_DONGLE},
+    {"esd", CHANNEL_ESD_CAN},
+    {"lawicel", CHANNEL_LAWICEL_USBCAN},
     {"kvaser", CHANNEL_KVASER_CAN},
 };
 
@@ -84,6 +89,13 @@ ExitCode ResolveCanDevice(const ChannelOptions &options, const CanChannel &can, 
         return UsageError(std::string("--channel ") + can.name + " needs --adapter N");
     device.name = std::to_string(options.adapter);
     return ExitCode::Ok;
+}
+
+// Every --channel value: the byte-stream links, then the CAN adapters of the table above.
+std::vector<std::string> ChannelNames() {
+    std::vector<std::string> names{"rs232", "rs485", "virtual", "xport", "udp"};
+    for (const auto &channel : kCanChannels) names.emplace_back(channel.name);
+    return names;
 }
 
 // Works out the device name and type byte for MSK_OpenComm.
@@ -133,10 +145,7 @@ ExitCode ResolveDevice(const ChannelOptions &options, Device &device) {
 void AddChannelOptions(CLI::App &app, ChannelOptions &options) {
     app.add_option("--channel", options.channel,
                    "Link to the drives (default: virtual, or rs232 with --port)")
-        ->transform(CLI::IsMember({"rs232", "rs485", "virtual", "xport", "udp", "ixxat", "systec",
-                                   "pcan-pci", "pcan-isa", "pcan-usb", "pcan-dongle", "esd",
-                                   "lawicel", "kvaser"},
-                                  CLI::ignore_case))
+        ->transform(CLI::IsMember(ChannelNames(), CLI::ignore_case))
         ->type_name("TYPE");
     app.add_option("--port", options.port,
                    "COM port number for rs232/rs485; device from $ZORCOMM_COM<N>,\n"
