@@ -1,6 +1,6 @@
 # Writes the message-table source (.mc) of zorcomm.dll from the library's table of error texts,
-# so the texts have one home: src/api/error_texts.cpp.
-#   cmake -DINPUT=src/api/error_texts.cpp -DOUTPUT=messages.mc -P cmake/message-table.cmake
+# so the texts have one home: src/core/error_texts.cpp.
+#   cmake -DINPUT=src/core/error_texts.cpp -DOUTPUT=messages.mc -P cmake/message-table.cmake
 # Each text there ends in CR LF and has CR LF between its lines; in the .mc every line of a text
 # is a line of its own. The file has CR LF line ends, which the message compiler keeps in the
 # texts it stores.
@@ -64,7 +64,7 @@ if(NOT count EQUAL 180)
 endif()
 
 file(WRITE "${OUTPUT}.new"
-  "; The texts of the library's error codes, made from src/api/error_texts.cpp at build time.\r\n"
+  "; The texts of the library's error codes, made from src/core/error_texts.cpp at build time.\r\n"
   "LanguageNames=(English=0x409:MSG00409)\r\n\r\n${body}")
 file(COPY_FILE "${OUTPUT}.new" "${OUTPUT}" ONLY_IF_DIFFERENT)
 file(REMOVE "${OUTPUT}.new")

@@ -22,10 +22,10 @@ set(messages_mc ${messages_dir}/zorcomm_messages.mc)
 set(messages_obj ${messages_dir}/zorcomm_messages.o)
 add_custom_command(OUTPUT ${messages_mc}
   COMMAND ${CMAKE_COMMAND} -E make_directory ${messages_dir}
-  COMMAND ${CMAKE_COMMAND} -DINPUT=${CMAKE_SOURCE_DIR}/src/api/error_texts.cpp
+  COMMAND ${CMAKE_COMMAND} -DINPUT=${CMAKE_SOURCE_DIR}/src/core/error_texts.cpp
           -DOUTPUT=${messages_mc} -P ${CMAKE_SOURCE_DIR}/cmake/message-table.cmake
-  DEPENDS ${CMAKE_SOURCE_DIR}/src/api/error_texts.cpp ${CMAKE_SOURCE_DIR}/cmake/message-table.cmake
-  COMMENT "Message table source from src/api/error_texts.cpp")
+  DEPENDS ${CMAKE_SOURCE_DIR}/src/core/error_texts.cpp ${CMAKE_SOURCE_DIR}/cmake/message-table.cmake
+  COMMENT "Message table source from src/core/error_texts.cpp")
 add_custom_command(OUTPUT ${messages_obj}
   COMMAND ${ZORCOMM_WINDMC} -a -U -c -h ${messages_dir} -r ${messages_dir} ${messages_mc}
   COMMAND ${ZORCOMM_WINDRES} --input-format=rc --output-format=coff

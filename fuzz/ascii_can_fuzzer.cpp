@@ -4,8 +4,8 @@
 // confirmation); the rest is the adapter's side of the line.
 #include <string>
 
-#include "api/errors.h"
-#include "api/process_context.h"
+#include "core/errors.h"
+#include "core/process_context.h"
 #include "fuzz_support.h"
 #include "transport/ascii_can_link.h"
 

@@ -4,9 +4,9 @@
 // byte for the message record built from the same bytes.
 #include <algorithm>
 
+#include "codec/can_mapping.h"
+#include "codec/drive_message.h"
 #include "fuzz_support.h"
-#include "protocol/can_mapping.h"
-#include "protocol/drive_message.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 // acknowledges every message (and answers nothing else).
 #include <vector>
 
-#include "api/errors.h"
-#include "api/process_context.h"
+#include "core/errors.h"
+#include "core/process_context.h"
 #include "download/coff_download.h"
 #include "download/coff_file.h"
 #include "fuzz_support.h"

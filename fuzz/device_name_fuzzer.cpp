@@ -6,9 +6,9 @@
 #include <cstring>
 #include <string>
 
-#include "api/errors.h"
-#include "api/process_context.h"
 #include "channel/channel_open.h"
+#include "core/errors.h"
+#include "core/process_context.h"
 #include "fuzz_support.h"
 #include "transport/device_server.h"
 

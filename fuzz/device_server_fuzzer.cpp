@@ -6,8 +6,8 @@
 // the library does.
 #include <vector>
 
-#include "api/errors.h"
-#include "api/process_context.h"
+#include "core/errors.h"
+#include "core/process_context.h"
 #include "fuzz_support.h"
 #include "protocol/block_transfer.h"
 #include "protocol/engine.h"

@@ -8,11 +8,11 @@
 #include <cstring>
 #include <fstream>
 
-#include "api/debug_log.h"
-#include "api/errors.h"
-#include "api/process_context.h"
+#include "codec/drive_message.h"
+#include "core/debug_log.h"
+#include "core/errors.h"
+#include "core/process_context.h"
 #include "platform/sockets.h"
-#include "protocol/drive_message.h"
 #include "transport/device_server.h"
 #include "transport/winsock.h"
 

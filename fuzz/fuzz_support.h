@@ -17,7 +17,7 @@
 #include <initializer_list>
 #include <memory>
 
-#include "channel/channel_record.h"
+#include "core/channel_record.h"
 #include "transport/link.h"
 
 namespace zfuzz {

@@ -3,10 +3,10 @@
 // link whose incoming bytes are the input.
 #include <algorithm>
 
-#include "api/errors.h"
-#include "api/process_context.h"
+#include "codec/drive_message.h"
+#include "core/errors.h"
+#include "core/process_context.h"
 #include "fuzz_support.h"
-#include "protocol/drive_message.h"
 #include "protocol/engine.h"
 
 namespace {

@@ -2,10 +2,10 @@
 // and its arguments, and hands the work down.
 #include <zorcomm/zorcomm.h>
 
-#include "api/errors.h"
-#include "api/process_context.h"
 #include "channel/channel_open.h"
-#include "channel/settings.h"
+#include "core/errors.h"
+#include "core/process_context.h"
+#include "core/settings.h"
 #include "download/coff_download.h"
 #include "protocol/block_transfer.h"
 #include "protocol/engine.h"

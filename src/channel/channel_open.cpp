@@ -6,11 +6,11 @@
 #include <memory>
 #include <string>
 
-#include "api/debug_log.h"
-#include "api/errors.h"
-#include "api/process_context.h"
 #include "channel/channel_sharing.h"
-#include "channel/settings.h"
+#include "core/debug_log.h"
+#include "core/errors.h"
+#include "core/process_context.h"
+#include "core/settings.h"
 #include "platform/platform.h"
 #include "protocol/link_sync.h"
 #include "transport/can_link.h"

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "channel/channel_record.h"
+#include "core/channel_record.h"
 
 namespace zorcomm {
 

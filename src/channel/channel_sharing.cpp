@@ -3,9 +3,9 @@
 #include <cstring>
 #include <memory>
 
-#include "api/debug_log.h"
-#include "api/errors.h"
-#include "api/process_context.h"
+#include "core/debug_log.h"
+#include "core/errors.h"
+#include "core/process_context.h"
 #include "platform/platform.h"
 #include "transport/ascii_can_link.h"
 #include "transport/serial_port_link.h"

@@ -10,12 +10,12 @@
 #include <string_view>
 #include <vector>
 
-#include "api/debug_log.h"
-#include "api/errors.h"
-#include "api/process_context.h"
+#include "codec/drive_message.h"
+#include "core/debug_log.h"
+#include "core/errors.h"
+#include "core/process_context.h"
 #include "download/coff_file.h"
 #include "protocol/block_transfer.h"
-#include "protocol/drive_message.h"
 #include "protocol/engine.h"
 #include "transport/link.h"
 #include "transport/serial_port_link.h"

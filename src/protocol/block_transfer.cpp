@@ -5,10 +5,10 @@
 #include <cstdio>
 #include <vector>
 
-#include "api/debug_log.h"
-#include "api/errors.h"
-#include "api/process_context.h"
-#include "protocol/drive_message.h"
+#include "codec/drive_message.h"
+#include "core/debug_log.h"
+#include "core/errors.h"
+#include "core/process_context.h"
 #include "protocol/engine.h"
 #include "transport/device_server.h"
 

@@ -2,11 +2,11 @@
 
 #include <array>
 
-#include "api/debug_log.h"
-#include "api/errors.h"
-#include "api/process_context.h"
+#include "codec/drive_message.h"
+#include "core/debug_log.h"
+#include "core/errors.h"
+#include "core/process_context.h"
 #include "platform/platform.h"
-#include "protocol/drive_message.h"
 #include "protocol/engine.h"
 #include "transport/can_link.h"
 #include "transport/link.h"

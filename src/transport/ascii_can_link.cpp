@@ -4,10 +4,10 @@
 #include <cstdio>
 #include <string_view>
 
-#include "api/debug_log.h"
-#include "api/errors.h"
-#include "api/process_context.h"
-#include "channel/settings.h"
+#include "core/debug_log.h"
+#include "core/errors.h"
+#include "core/process_context.h"
+#include "core/settings.h"
 #include "platform/platform.h"
 #include "protocol/engine.h"
 #include "transport/can_families.h"

@@ -7,7 +7,7 @@
 #include <optional>
 #include <span>
 
-#include "protocol/can_mapping.h"
+#include "codec/can_mapping.h"
 #include "transport/can_link.h"
 #include "transport/serial_port_link.h"
 

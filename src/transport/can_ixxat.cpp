@@ -6,11 +6,11 @@
 #include <mutex>
 #include <utility>
 
-#include "api/debug_log.h"
-#include "api/errors.h"
-#include "api/persistent.h"
-#include "api/process_context.h"
-#include "channel/settings.h"
+#include "core/debug_log.h"
+#include "core/errors.h"
+#include "core/persistent.h"
+#include "core/process_context.h"
+#include "core/settings.h"
 #include "platform/platform.h"
 #include "protocol/engine.h"
 #include "transport/can_families.h"

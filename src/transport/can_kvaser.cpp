@@ -3,10 +3,10 @@
 #include <array>
 #include <cstring>
 
-#include "api/errors.h"
-#include "api/persistent.h"
-#include "api/process_context.h"
-#include "channel/settings.h"
+#include "core/errors.h"
+#include "core/persistent.h"
+#include "core/process_context.h"
+#include "core/settings.h"
 #include "transport/can_families.h"
 #include "transport/vendor/canlib.h"
 #include "transport/vendor_library.h"

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
-#include "api/debug_log.h"
-#include "api/errors.h"
-#include "api/process_context.h"
+#include "core/debug_log.h"
+#include "core/errors.h"
+#include "core/process_context.h"
 #include "platform/platform.h"
 #include "protocol/engine.h"
 #include "transport/can_families.h"

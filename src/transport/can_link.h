@@ -10,7 +10,7 @@
 #include <mutex>
 #include <optional>
 
-#include "protocol/can_mapping.h"
+#include "codec/can_mapping.h"
 #include "transport/link.h"
 
 namespace zorcomm {

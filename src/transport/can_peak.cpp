@@ -1,10 +1,10 @@
 // PCAN-Basic adapters: PCI, ISA, USB and dongle channels.
 #include <cstring>
 
-#include "api/errors.h"
-#include "api/persistent.h"
-#include "api/process_context.h"
-#include "channel/settings.h"
+#include "core/errors.h"
+#include "core/persistent.h"
+#include "core/process_context.h"
+#include "core/settings.h"
 #include "transport/can_families.h"
 #include "transport/vendor/pcanbasic.h"
 #include "transport/vendor_library.h"

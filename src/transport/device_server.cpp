@@ -4,9 +4,9 @@
 #include <array>
 #include <string>
 
-#include "api/debug_log.h"
-#include "api/errors.h"
-#include "api/process_context.h"
+#include "core/debug_log.h"
+#include "core/errors.h"
+#include "core/process_context.h"
 #include "platform/platform.h"
 
 namespace zorcomm {

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <span>
 
-#include "channel/channel_record.h"
+#include "core/channel_record.h"
 #include "platform/sockets.h"
 #include "transport/winsock.h"
 

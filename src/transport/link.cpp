@@ -2,8 +2,8 @@
 
 #include <array>
 
-#include "api/persistent.h"
-#include "api/process_context.h"
+#include "core/persistent.h"
+#include "core/process_context.h"
 
 namespace zorcomm {
 

@@ -7,7 +7,7 @@
 #include <memory>
 #include <span>
 
-#include "channel/channel_record.h"
+#include "core/channel_record.h"
 #include "platform/serial_port.h"
 
 namespace zorcomm {

@@ -4,10 +4,10 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "api/debug_log.h"
-#include "api/errors.h"
-#include "api/process_context.h"
-#include "channel/settings.h"
+#include "core/debug_log.h"
+#include "core/errors.h"
+#include "core/process_context.h"
+#include "core/settings.h"
 #include "platform/platform.h"
 
 namespace zorcomm {

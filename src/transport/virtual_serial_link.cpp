@@ -1,8 +1,8 @@
 #include "transport/virtual_serial_link.h"
 
-#include "api/debug_log.h"
-#include "api/errors.h"
-#include "api/process_context.h"
+#include "core/debug_log.h"
+#include "core/errors.h"
+#include "core/process_context.h"
 #include "platform/platform.h"
 #include "transport/serial_port_link.h"
 

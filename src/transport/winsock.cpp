@@ -2,9 +2,9 @@
 
 #include <utility>
 
-#include "api/errors.h"
-#include "api/persistent.h"
-#include "api/process_context.h"
+#include "core/errors.h"
+#include "core/persistent.h"
+#include "core/process_context.h"
 
 namespace zorcomm {
 

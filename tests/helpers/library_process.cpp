@@ -5,7 +5,7 @@
 #include <sstream>
 #include <vector>
 
-#include "api/errors.h"
+#include "core/errors.h"
 
 namespace ztest {
 

@@ -24,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "api/errors.h"
+#include "core/errors.h"
 #include "library_process.h"
 #include "sim_process.h"
 #include "test_support.h"

@@ -11,7 +11,7 @@
 #include <functional>
 #include <string>
 
-#include "api/process_context.h"
+#include "core/process_context.h"
 #include "platform/platform.h"
 #include "test_support.h"
 

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "api/errors.h"
-#include "api/process_context.h"
-#include "platform/platform.h"
+#include "core/errors.h"
+#include "core/process_context.h"
 #include "library_process.h"
+#include "platform/platform.h"
 #include "sim_process.h"
 #include "test_support.h"
 

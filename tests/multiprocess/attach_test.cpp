@@ -9,9 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "api/process_context.h"
-#include "platform/platform.h"
+#include "core/process_context.h"
 #include "library_process.h"
+#include "platform/platform.h"
 #include "test_support.h"
 
 namespace {

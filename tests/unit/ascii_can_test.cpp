@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "api/errors.h"
-#include "api/process_context.h"
+#include "core/errors.h"
+#include "core/process_context.h"
 #include "transport/ascii_can_link.h"
 
 namespace {

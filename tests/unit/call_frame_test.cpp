@@ -3,8 +3,8 @@
 
 #include <thread>
 
-#include "api/errors.h"
-#include "api/process_context.h"
+#include "core/errors.h"
+#include "core/process_context.h"
 #include "test_support.h"
 
 namespace {

@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "protocol/can_mapping.h"
+#include "codec/can_mapping.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "protocol/drive_message.h"
+#include "codec/drive_message.h"
 #include "protocol/link_sync.h"
 
 namespace {

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <string>
 
-#include "api/errors.h"
-#include "api/process_context.h"
+#include "core/errors.h"
+#include "core/process_context.h"
 #include "platform/platform.h"
 
 namespace {

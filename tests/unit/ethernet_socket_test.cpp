@@ -18,9 +18,9 @@
 #include <unistd.h>
 #include <vector>
 
-#include "api/errors.h"
-#include "api/process_context.h"
 #include "channel/channel_open.h"
+#include "core/errors.h"
+#include "core/process_context.h"
 #include "platform/sockets.h"
 #include "sim_process.h"
 #include "test_support.h"

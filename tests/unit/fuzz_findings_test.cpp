@@ -4,8 +4,8 @@
 #include <deque>
 #include <string>
 
-#include "api/errors.h"
-#include "api/process_context.h"
+#include "core/errors.h"
+#include "core/process_context.h"
 #include "transport/ascii_can_link.h"
 
 namespace {

@@ -5,8 +5,8 @@
 #include <memory>
 #include <vector>
 
-#include "api/errors.h"
-#include "api/process_context.h"
+#include "core/errors.h"
+#include "core/process_context.h"
 #include "protocol/engine.h"
 #include "test_support.h"
 #include "transport/link.h"

@@ -12,8 +12,8 @@
 #include <utility>
 #include <vector>
 
-#include "api/process_context.h"
-#include "channel/settings.h"
+#include "core/process_context.h"
+#include "core/settings.h"
 #include "platform/platform.h"
 #include "test_support.h"
 

@@ -5,7 +5,7 @@
 
 #include <cstdio>
 
-#include "api/errors.h"
+#include "core/errors.h"
 #include "fixture.h"
 
 namespace {

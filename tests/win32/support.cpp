@@ -8,7 +8,7 @@
 #include <cstring>
 #include <sstream>
 
-#include "api/errors.h"
+#include "core/errors.h"
 #include "test_paths.h"
 
 namespace wtest {

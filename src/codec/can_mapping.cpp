@@ -1,6 +1,6 @@
-#include "protocol/can_mapping.h"
+#include "codec/can_mapping.h"
 
-#include "protocol/drive_message.h"
+#include "codec/drive_message.h"
 
 namespace zorcomm {
 

@@ -1,10 +1,10 @@
 // Debug log lines for the application's handler and the traffic traces built on them.
-#include "api/debug_log.h"
+#include "core/debug_log.h"
 
 #include <array>
 #include <cstdio>
 
-#include "api/process_context.h"
+#include "core/process_context.h"
 #include "platform/platform.h"
 
 namespace zorcomm {

@@ -2,7 +2,7 @@
 #include <algorithm>
 #include <array>
 
-#include "api/errors.h"
+#include "core/errors.h"
 
 namespace zorcomm {
 namespace {

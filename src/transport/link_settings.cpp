@@ -1,5 +1,5 @@
 // Time-outs of the selected channel's port and sockets, applied through its link family.
-#include "channel/settings.h"
+#include "core/settings.h"
 #include "transport/link.h"
 
 namespace zorcomm {

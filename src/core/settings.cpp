@@ -1,11 +1,11 @@
-#include "channel/settings.h"
+#include "core/settings.h"
 
 #include <algorithm>
 #include <cstring>
 #include <string>
 
-#include "api/debug_log.h"
-#include "api/process_context.h"
+#include "core/debug_log.h"
+#include "core/process_context.h"
 #include "platform/platform.h"
 
 namespace zorcomm {

@@ -1,5 +1,5 @@
 // Recording the last error and turning a code into its text.
-#include "api/errors.h"
+#include "core/errors.h"
 
 #include <algorithm>
 #include <array>
@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <string>
 
-#include "api/debug_log.h"
-#include "api/process_context.h"
+#include "core/debug_log.h"
+#include "core/process_context.h"
 #include "platform/platform.h"
 #include "transport/virtual_serial_link.h"
 

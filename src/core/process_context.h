@@ -7,8 +7,8 @@
 #include <atomic>
 #include <cstdint>
 
-#include "channel/channel_record.h"
-#include "channel/settings.h"
+#include "core/channel_record.h"
+#include "core/settings.h"
 
 namespace zorcomm {
 

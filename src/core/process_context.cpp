@@ -1,11 +1,11 @@
 // The call frame: process attach and detach on the shared slot table, the locks of an exported
 // call, and the small checks most exports share.
-#include "api/process_context.h"
+#include "core/process_context.h"
 
 #include <cstring>
 
-#include "api/errors.h"
 #include "channel/channel_open.h"
+#include "core/errors.h"
 #include "platform/platform.h"
 
 namespace zorcomm {

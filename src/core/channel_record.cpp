@@ -1,4 +1,4 @@
-#include "channel/channel_record.h"
+#include "core/channel_record.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "protocol/drive_message.h"
+#include "codec/drive_message.h"
 
 namespace zorcomm {
 
