@@ -15,6 +15,7 @@
 #include "core/errors.h"
 #include "core/process_context.h"
 #include "download/coff_file.h"
+#include "platform/platform.h"
 #include "protocol/block_transfer.h"
 #include "protocol/engine.h"
 #include "transport/link.h"
@@ -178,7 +179,7 @@ bool CoffDownload(const char *fileName, ProgressCallback callback, uint32_t user
     if (startAddress) *startAddress = 0xFFFF;
     if (endAddress) *endAddress = 0;
     long totalWords = 0;
-    const uint32_t began = Ticks();
+    const uint32_t began = platform::TickCount();
 
     FileSource file(fileName);
     if (!file.opened()) {
@@ -225,7 +226,7 @@ bool CoffDownload(const char *fileName, ProgressCallback callback, uint32_t user
     }
     file.Close();
 
-    const auto elapsed = static_cast<unsigned long>(TickDistance(Ticks(), began));
+    const auto elapsed = static_cast<unsigned long>(platform::TicksSince(began));
     texts.Tell(PROGRESS_START,
                texts.Format("Total %li words downloaded in %lu [ms].", totalWords, elapsed),
                100.0f);
@@ -259,7 +260,7 @@ bool VerifyChecksum(uint16_t startAddress, uint16_t endAddress, uint8_t memoryTy
             if (!ResyncLink()) break;
         }
         if (SendDriveMessage(&query) < 1) break;
-        const uint32_t sent = Ticks();
+        const uint32_t sent = platform::TickCount();
         if (slot.replyTimeout == 0) break;
         DriveMessage answer{};
         const int received = AwaitReply(sent, slot.replyTimeout, isAnswer, answer);

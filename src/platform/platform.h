@@ -88,6 +88,10 @@ private:
 
 // CLOCK_MONOTONIC in milliseconds, truncated to 32 bits.
 uint32_t TickCount();
+// Absolute distance between two tick readings.
+constexpr uint32_t TickDistance(uint32_t a, uint32_t b) { return a > b ? a - b : b - a; }
+// The distance from `since` to now.
+inline uint32_t TicksSince(uint32_t since) { return TickDistance(TickCount(), since); }
 // Sleep(0) still yields the processor.
 void Sleep(uint32_t milliseconds);
 

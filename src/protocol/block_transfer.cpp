@@ -9,6 +9,7 @@
 #include "core/debug_log.h"
 #include "core/errors.h"
 #include "core/process_context.h"
+#include "platform/platform.h"
 #include "protocol/engine.h"
 #include "transport/device_server.h"
 
@@ -43,19 +44,19 @@ public:
 
     void Start() {
         if (!report_) return;
-        last_ = Ticks();
+        last_ = platform::TickCount();
         std::snprintf(text_.data(), text_.size(), direction_.startText, 0);
         report_(PROGRESS_START, text_.data(), 0.0f);
     }
 
     // After step `index`; false (error 0x2000007a set) when the report asks to stop.
     bool Step(uint32_t index) {
-        if (!report_ || TickDistance(Ticks(), last_) <= kProgressInterval) return true;
+        if (!report_ || platform::TicksSince(last_) <= kProgressInterval) return true;
         const float percent =
             static_cast<float>(index + 1) * 100.0f / static_cast<float>(pairs_ + 1);
         std::snprintf(text_.data(), text_.size(), direction_.stepText, percent);
         if (!report_(PROGRESS_STEP, text_.data(), percent)) return SetError(Error::Interrupted);
-        last_ = Ticks();
+        last_ = platform::TickCount();
         return true;
     }
 
@@ -152,7 +153,7 @@ bool ReadStep(uint16_t address, uint8_t memoryType, std::span<uint16_t> out) {
         }
         if (SendDriveMessage(&question) < 1) return false;
         DriveMessage reply{};
-        const int result = AwaitReply(Ticks(), slot.replyTimeout, isReply, reply);
+        const int result = AwaitReply(platform::TickCount(), slot.replyTimeout, isReply, reply);
         if (result < 0) return false;
         if (result == 1) {
             for (size_t i = 0; i < out.size(); ++i) out[i] = reply.data[2 + i];

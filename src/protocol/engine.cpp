@@ -39,7 +39,7 @@ bool AwaitAcknowledge(Link &link, uint32_t replyTimeout) {
         const int parsed = ReadFrame(link, byte, stray);
         if (parsed == 0) return false;
         if (parsed == 1) DeliverUnsolicited(stray);
-        if (TickDistance(platform::TickCount(), start) >= replyTimeout) return false;
+        if (platform::TicksSince(start) >= replyTimeout) return false;
         if (!ReadByte(link, byte)) return false;
     }
 }
@@ -191,8 +191,6 @@ int SendDriveMessage(const DriveMessage *message) {
     SetError(Error::NotForChannelType);
     return -1;
 }
-
-uint32_t Ticks() { return platform::TickCount(); }
 
 int ReceiveDriveMessage(DriveMessage *message, bool *acknowledge) {
     if (!message) {

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "platform/platform.h"
+
 namespace zorcomm {
 
 // Results: 1 done, 0 time-out or nothing received, -1 failure (the last error says why).
@@ -25,11 +27,6 @@ void PostSendDelay(const DriveMessage &message);
 // Passes a message nobody waits for to the application's handler, if it registered one.
 void DeliverUnsolicited(DriveMessage &message);
 
-// Absolute distance between two tick readings.
-inline uint32_t TickDistance(uint32_t a, uint32_t b) { return a > b ? a - b : b - a; }
-
-uint32_t Ticks();
-
 template <typename Predicate>
 int AwaitReply(uint32_t start, uint32_t replyTimeout, Predicate isReply, DriveMessage &reply) {
     int result = 0;
@@ -46,7 +43,7 @@ int AwaitReply(uint32_t start, uint32_t replyTimeout, Predicate isReply, DriveMe
             DeliverUnsolicited(received);
         }
         if (acknowledge) result = 0;
-    } while (TickDistance(Ticks(), start) < replyTimeout);
+    } while (platform::TicksSince(start) < replyTimeout);
     return result;
 }
 

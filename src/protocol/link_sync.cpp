@@ -157,7 +157,7 @@ bool DetectHostAxis(uint16_t &hostAddress) {
         }
         if (SendDriveMessage(&question) < 1) return false;
         DriveMessage answer{};
-        const int result = AwaitReply(Ticks(), slot.replyTimeout, isAnswer, answer);
+        const int result = AwaitReply(platform::TickCount(), slot.replyTimeout, isAnswer, answer);
         if (result < 0) return false;
         if (result == 1) {
             hostAddress = answer.data[0];
@@ -186,7 +186,7 @@ bool GetBoardInfo(uint16_t address, char *text) {
         }
         if (SendDriveMessage(&question) < 1) return BoardInfoFailed();
         DriveMessage answer{};
-        const int result = AwaitReply(Ticks(), slot.replyTimeout, isAnswer, answer);
+        const int result = AwaitReply(platform::TickCount(), slot.replyTimeout, isAnswer, answer);
         if (result < 0) return BoardInfoFailed();
         if (result == 0) continue;
         if (!text) return true;

@@ -188,7 +188,7 @@ int AsciiCanSend(AsciiCanPort &port, const AsciiCanChannel &channel, const CanFr
                      received.dlc);
             DeliverUnsolicited(message);
         }
-        if (TickDistance(platform::TickCount(), start) >= channel.replyTimeout) {
+        if (platform::TicksSince(start) >= channel.replyTimeout) {
             SetError(Error::SendTimeout);
             return 0;
         }

@@ -387,7 +387,7 @@ public:
                 pending_.Write();
                 return 1;
             }
-            if (TickDistance(platform::TickCount(), start) >= limit) return 0;
+            if (platform::TicksSince(start) >= limit) return 0;
             platform::Sleep(1);
         }
     }
@@ -466,7 +466,7 @@ private:
             const int32_t waiting = Api2().ReadQueStatus(board_, txQueue_);
             if (waiting == 0) return 1;
             if (waiting < 0) return Failure(waiting), 0;
-            if (TickDistance(platform::TickCount(), start) >= limit) {
+            if (platform::TicksSince(start) >= limit) {
                 SetError(Error::SendTimeout);
                 return 0;
             }

@@ -153,7 +153,7 @@ int CanLink::Receive(DriveMessage &message) {
         case PollResult::Failed:
             return -1;
         }
-    } while (TickDistance(platform::TickCount(), start) < limit);
+    } while (platform::TicksSince(start) < limit);
     return 0;
 }
 

@@ -9,15 +9,6 @@
 
 namespace zorcomm {
 
-namespace {
-
-uint32_t Elapsed(uint32_t since) {
-    const uint32_t now = platform::TickCount();
-    return now > since ? now - since : since - now;
-}
-
-} // namespace
-
 DeviceServer *CurrentDeviceServer() {
     const Slot *slot = Context().currentSlot;
     if (!slot || slot->channelHandle == 0 || !IsEthernetType(slot->channelType)) return nullptr;
@@ -46,7 +37,7 @@ bool DatagramLink::FillDatagramBuffer() {
         }
         // Datagrams from anywhere else are dropped, but they do not hold the reader longer than
         // one receive time-out.
-        if (Elapsed(start) >= Shared()->settings.udpReceiveTimeout) {
+        if (platform::TicksSince(start) >= Shared()->settings.udpReceiveTimeout) {
             waitedOut_ = true;
             return false;
         }

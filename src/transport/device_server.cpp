@@ -22,11 +22,6 @@ constexpr size_t kAnswerBufferSize = 128;
 
 uint32_t ReceiveTimeout() { return Shared()->settings.udpReceiveTimeout; }
 
-uint32_t Elapsed(uint32_t since) {
-    const uint32_t now = platform::TickCount();
-    return now > since ? now - since : since - now;
-}
-
 SocketAddress InetAddress(uint32_t address, uint16_t port) {
     SocketAddress result{};
     result.family = platform::kAddressFamilyInet;
@@ -111,7 +106,7 @@ Answer AwaitAnswer(Socket socket, const SocketAddress &peer, uint8_t expected) {
         if (received <= 0) return Answer::None;
         if (received == 1 && SameSource(from, fromLength, peer) && buffer[0] == expected)
             return Answer::Valid;
-        if (Elapsed(start) >= ReceiveTimeout()) return Answer::WaitedOut;
+        if (platform::TicksSince(start) >= ReceiveTimeout()) return Answer::WaitedOut;
     }
 }
 

@@ -39,10 +39,6 @@ constexpr std::array<CommErrorText, 11> kCommErrorTexts{{
     {CE_TXFULL, "Transmission queue was full when a function attempted to queue a character."},
 }};
 
-uint32_t TickDistance(uint32_t a, uint32_t b) {
-    return a > b ? a - b : b - a;
-}
-
 } // namespace
 
 uint32_t CharacterTime(uint32_t baudRate) {
