@@ -1,8 +1,8 @@
 // The three exports without a call frame: plain reads and writes of this process's state.
 #include <zorcomm/zorcomm.h>
 
-#include "core/errors.h"
 #include "core/process_context.h"
+#include "transport/last_error.h"
 
 extern "C" ZORCOMM_API const char *ZORCOMM_CALL MSK_GetLastError(void) {
     return zorcomm::LastErrorText();

@@ -102,8 +102,10 @@ bool OpenLink(const char *deviceName, const OpenRequest &request, EthernetTarget
     switch (request.type) {
     case CHANNEL_RS232:
     case CHANNEL_RS485: {
-        InstallLink(index, std::make_unique<SerialPortLink>(slot, request.type));
-        auto *port = static_cast<SerialPortLink *>(LinkOf(index));
+        // Installed first: the port's set-up gives the selected link its time-outs.
+        auto link = std::make_unique<SerialPortLink>(slot, request.type);
+        SerialPortLink *port = link.get();
+        InstallLink(index, std::move(link));
         if (port->Open(request.number)) return true;
         RemoveLink(index);
         slot.channelHandle = 0;

@@ -10,25 +10,9 @@
 #include "core/debug_log.h"
 #include "core/process_context.h"
 #include "platform/platform.h"
-#include "transport/virtual_serial_link.h"
 
 namespace zorcomm {
 namespace {
-
-// The library's own text first, then the platform's description of a system code. `module`: a
-// module whose own texts come first instead of the library's (null: the library's).
-bool LookUpText(uint32_t code, std::string &text, const void *module = nullptr) {
-    return platform::LookUpMessage(code, text, module, LibraryErrorText);
-}
-
-// A virtual serial driver may have texts of its own for the codes it leaves.
-bool LookUpDriverText(uint32_t code, std::string &text) {
-    const Slot *slot = Context().currentSlot;
-    if (!slot || slot->channelType != CHANNEL_VIRTUAL_SERIAL) return false;
-    const auto *driver = dynamic_cast<const VirtualSerialLink *>(CurrentLink());
-    const void *module = driver ? driver->DriverModule() : nullptr;
-    return module && LookUpText(code, text, module);
-}
 
 // Copies a text into the process's text buffer, which its threads share without a lock as they
 // share the code: byte by byte as relaxed atomics, so threads asking at the same moment do not
@@ -49,6 +33,10 @@ template <size_t N> void FormatUnknownCode(uint32_t code, std::array<char, N> &b
 
 } // namespace
 
+bool LookUpErrorText(uint32_t code, std::string &text, const void *module) {
+    return platform::LookUpMessage(code, text, module, LibraryErrorText);
+}
+
 void CopyCut(std::string_view text, std::span<char> buffer) {
     if (buffer.empty()) return;
     const size_t length = std::min(text.size(), buffer.size() - 1);
@@ -60,7 +48,7 @@ bool SetError(uint32_t code) {
     ProcessContext &context = Context();
     if (code != 0 && context.logLevel >= kLogErrors) {
         std::string text;
-        if (LookUpText(code, text)) {
+        if (LookUpErrorText(code, text)) {
             Log(kLogErrors, "MSK Error", text.c_str());
         } else {
             std::array<char, 60> unknown{};
@@ -73,7 +61,7 @@ bool SetError(uint32_t code) {
     return false;
 }
 
-const char *LastErrorText() {
+const char *DescribeLastError(ErrorTextSource further) {
     ProcessContext &context = Context();
     std::array<char, sizeof context.lastErrorText> made{};
     const uint32_t systemError = platform::GetSystemError();
@@ -81,7 +69,7 @@ const char *LastErrorText() {
     const uint32_t code = lastError != 0 ? lastError : systemError;
     if (code == 0) return Publish(made, context.lastErrorText);
     std::string text;
-    if (LookUpText(code, text) || LookUpDriverText(code, text)) {
+    if (LookUpErrorText(code, text) || (further && further(code, text))) {
         CopyCut(text, made);
     } else {
         FormatUnknownCode(code, made);

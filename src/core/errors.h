@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace zorcomm {
@@ -53,8 +54,15 @@ inline bool SetError(Error code) { return SetError(static_cast<uint32_t>(code));
 // one of the library's.
 std::string_view LibraryErrorText(uint32_t code);
 
-// The text MSK_GetLastError returns for the current last error.
-const char *LastErrorText();
+// The text of `code`: the library's own first, then the platform's description of a system code.
+// `module`: a module whose own texts come first instead of the library's (null: the library's).
+bool LookUpErrorText(uint32_t code, std::string &text, const void *module = nullptr);
+
+// Where a text comes from when neither the library nor the system has one for a code.
+using ErrorTextSource = bool (*)(uint32_t code, std::string &text);
+// The text of the current last error: the library's or the system's, else one from `further`,
+// else "Error code 0x...". (The links live above this floor: LastErrorText passes theirs.)
+const char *DescribeLastError(ErrorTextSource further);
 
 // The library's codes run without a gap from the first to the last; each has a text ending in
 // CR LF (texts of several lines have CR LF between the lines).

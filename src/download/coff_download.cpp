@@ -18,8 +18,8 @@
 #include "platform/platform.h"
 #include "protocol/block_transfer.h"
 #include "protocol/engine.h"
+#include "transport/last_error.h"
 #include "transport/link.h"
-#include "transport/serial_port_link.h"
 
 namespace zorcomm {
 
@@ -271,8 +271,7 @@ bool VerifyChecksum(uint16_t startAddress, uint16_t endAddress, uint8_t memoryTy
         }
     }
     Log(kLogErrors, "MSK Error", "<Verify CheckSum> cmd. failed!");
-    if (slot.channelType == CHANNEL_RS232 || slot.channelType == CHANNEL_RS485)
-        if (auto *port = static_cast<SerialPortLink *>(CurrentLink())) port->ClearErrors();
+    if (Link *link = CurrentLink()) link->ClearLineErrors();
     return false;
 }
 

@@ -10,7 +10,6 @@
 #include "platform/platform.h"
 #include "transport/can_link.h"
 #include "transport/link.h"
-#include "transport/serial_port_link.h"
 
 namespace zorcomm {
 
@@ -126,7 +125,7 @@ bool ResyncPointToPoint(Link &link) {
 }
 
 // RS-485: several drives may answer at once, so the answers are only waited out.
-bool ResyncBus(SerialPortLink &port) {
+bool ResyncBus(Link &port) {
     port.PurgeBeforeSend();
     std::array<uint8_t, kSyncTries> sync{};
     sync.fill(kSyncByte);
@@ -135,7 +134,7 @@ bool ResyncBus(SerialPortLink &port) {
     while (true) {
         platform::Sleep(unit);
         const int32_t waiting = port.BytesInQueue();
-        port.Purge(platform::PURGE_RXCLEAR);
+        port.PurgeInput();
         if (waiting <= 0) return true;
     }
 }
@@ -222,7 +221,7 @@ bool ResyncLink() {
     case CHANNEL_VIRTUAL_SERIAL:
         return ResyncPointToPoint(*link);
     case CHANNEL_RS485:
-        return ResyncBus(static_cast<SerialPortLink &>(*link));
+        return ResyncBus(*link);
     case CHANNEL_XPORT_TCP:
     case CHANNEL_UDP:
         return ResyncDatagram(*link);

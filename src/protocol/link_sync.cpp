@@ -10,7 +10,6 @@
 #include "protocol/engine.h"
 #include "transport/can_link.h"
 #include "transport/link.h"
-#include "transport/serial_port_link.h"
 
 namespace zorcomm {
 
@@ -88,9 +87,7 @@ bool SettleHost() {
 
 bool BoardInfoFailed() {
     Log(kLogErrors, "MSK Error", "<Get Board Info> cmd. failed!");
-    const uint8_t type = Current().channelType;
-    if (type == CHANNEL_RS232 || type == CHANNEL_RS485)
-        if (auto *port = static_cast<SerialPortLink *>(CurrentLink())) port->ClearErrors();
+    if (Link *link = CurrentLink()) link->ClearLineErrors();
     return SetError(Error::BoardNotFound);
 }
 

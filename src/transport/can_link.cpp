@@ -180,9 +180,8 @@ bool CanLink::SetLinkBaudRate(uint32_t rate) {
 }
 
 CanLink *CurrentCanLink() {
-    const Slot *slot = Context().currentSlot;
-    if (!slot || !IsCanType(slot->channelType)) return nullptr;
-    return static_cast<CanLink *>(CurrentLink());
+    Link *link = CurrentLink();
+    return link ? link->AsCan() : nullptr;
 }
 
 std::unique_ptr<CanLink> MakeCanLink(Slot &slot, uint8_t channelType) {

@@ -80,6 +80,8 @@ public:
     // Programs the acceptance filter for a new host address (the slot still holds the old one).
     virtual bool FollowHostAddress(uint16_t) { return true; }
 
+    CanLink *AsCan() override { return this; }
+
     CanFamily family() const { return family_; }
     CanReceiveQueue &queue() { return queue_; }
     // Converts a frame of the right kind into a message for the host and traces it.

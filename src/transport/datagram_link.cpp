@@ -10,10 +10,8 @@
 namespace zorcomm {
 
 DeviceServer *CurrentDeviceServer() {
-    const Slot *slot = Context().currentSlot;
-    if (!slot || slot->channelHandle == 0 || !IsEthernetType(slot->channelType)) return nullptr;
-    auto *link = dynamic_cast<DatagramLink *>(CurrentLink());
-    return link ? &link->server() : nullptr;
+    Link *link = CurrentLink();
+    return link ? link->DatagramServer() : nullptr;
 }
 
 bool DatagramLink::FillDatagramBuffer() {

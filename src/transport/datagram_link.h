@@ -33,6 +33,7 @@ public:
     }
     uint32_t Handle() const override { return static_cast<uint32_t>(server_.datagramSocket()); }
 
+    DeviceServer *DatagramServer() override { return &server_; }
     DeviceServer &server() { return server_; }
 
     // True when bytes of a datagram from the data address are buffered, receiving one if none

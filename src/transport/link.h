@@ -6,11 +6,15 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
 
 #include "core/channel_record.h"
 #include "platform/serial_port.h"
 
 namespace zorcomm {
+
+class CanLink;
+class DeviceServer;
 
 class Link {
 public:
@@ -39,6 +43,19 @@ public:
     virtual bool ReapplyPortSettings() { return true; }
     // The value MSK_OpenComm returns for this channel (never 0).
     virtual uint32_t Handle() const = 0;
+
+    // What callers need of one family, with defaults for the families it means nothing to.
+
+    // Clears the line's error state after an exchange failed (serial ports).
+    virtual void ClearLineErrors() {}
+    // Drops what has arrived so far, at once: the RS-485 resynchronisation waits out the drives'
+    // answers this way.
+    virtual void PurgeInput() {}
+    // A text the link's driver has of its own for `code` (a virtual serial driver's messages).
+    virtual bool OwnErrorText(uint32_t /*code*/, std::string & /*text*/) const { return false; }
+    // The link as a CAN adapter link, and the device server in front of a datagram link.
+    virtual CanLink *AsCan() { return nullptr; }
+    virtual DeviceServer *DatagramServer() { return nullptr; }
 
 protected:
     Slot &slot_;

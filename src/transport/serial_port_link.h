@@ -27,6 +27,9 @@ public:
     bool SetSerialTimeouts(const platform::SerialTimeouts &timeouts) override;
     bool ReapplyPortSettings() override;
     uint32_t Handle() const override { return port_.Handle(); }
+    // Clears the port's error state (and the last error).
+    void ClearLineErrors() override { ClearErrors(); }
+    void PurgeInput() override { port_.Purge(platform::PURGE_RXCLEAR); }
 
     // Applies a new device-control block and passes it to every other user of the port.
     bool ApplyPortSettings(const platform::DeviceControlBlock &dcb);

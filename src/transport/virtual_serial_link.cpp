@@ -32,6 +32,11 @@ bool VirtualSerialLink::Load(const std::string &fileName) {
     return true;
 }
 
+bool VirtualSerialLink::OwnErrorText(uint32_t code, std::string &text) const {
+    const void *module = library_.NativeHandle();
+    return module && LookUpErrorText(code, text, module);
+}
+
 bool VirtualSerialLink::ReadBytes(std::span<uint8_t> bytes) {
     Context().lastError = 0;
     uint32_t read = 0;

@@ -24,8 +24,8 @@ public:
     uint32_t BaudRate() const override;
     bool SetLinkBaudRate(uint32_t rate) override;
     uint32_t Handle() const override { return handle_; }
-    // The driver's module, whose message texts describe the codes it leaves.
-    const void *DriverModule() const { return library_.NativeHandle(); }
+    // The message texts of the driver's module describe the codes it leaves.
+    bool OwnErrorText(uint32_t code, std::string &text) const override;
 
 private:
     // The driver's functions use the standard Windows calling convention on Windows.
