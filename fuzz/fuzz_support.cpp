@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "api/library.h"
 #include "codec/drive_message.h"
 #include "core/debug_log.h"
 #include "core/errors.h"

@@ -3,14 +3,15 @@
 #include <zorcomm/zorcomm.h>
 
 #include "channel/channel_open.h"
+#include "core/call_frame.h"
 #include "core/errors.h"
 #include "core/process_context.h"
-#include "core/settings.h"
 #include "download/coff_download.h"
 #include "protocol/block_transfer.h"
 #include "protocol/engine.h"
 #include "protocol/link_sync.h"
 #include "transport/link.h"
+#include "transport/link_settings.h"
 
 using namespace zorcomm;
 

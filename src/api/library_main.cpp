@@ -1,7 +1,7 @@
 // The library's load and unload notifications, run by the dynamic loader. A load that cannot
 // attach the process (the slot table is full) leaves it detached; its exported calls then try
 // again and report why they could not.
-#include "core/process_context.h"
+#include "api/library.h"
 
 namespace {
 

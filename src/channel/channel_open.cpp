@@ -17,6 +17,7 @@
 #include "transport/datagram_link.h"
 #include "transport/device_server.h"
 #include "transport/link.h"
+#include "transport/link_settings.h"
 #include "transport/serial_port_link.h"
 #include "transport/virtual_serial_link.h"
 
@@ -259,6 +260,20 @@ void CloseChannelLink(Slot &slot) {
 bool ReapplyPortSettings(Slot &slot) {
     Link *link = LinkOf(SlotIndexOf(slot));
     return link && link->ReapplyPortSettings();
+}
+
+bool CheckChannelOpen() {
+    Slot &slot = *Context().currentSlot;
+    if (slot.channelHandle == 0) return SetError(Error::PortNotOpened);
+    if ((slot.channelType == CHANNEL_RS232 || slot.channelType == CHANNEL_RS485) &&
+        slot.typeArea.serial.stateChanged) {
+        slot.typeArea.serial.stateChanged = 0;
+        if (!ReapplyPortSettings(slot)) {
+            const uint32_t code = platform::GetSystemError();
+            return SetError(code != 0 ? code : static_cast<uint32_t>(Error::ChannelStateModified));
+        }
+    }
+    return true;
 }
 
 } // namespace zorcomm

@@ -25,4 +25,8 @@ void CloseChannelLink(Slot &slot);
 // another process changed them).
 bool ReapplyPortSettings(Slot &slot);
 
+// The selected slot holds a channel (0x20000077 when not); a serial port whose settings another
+// process changed gets them first.
+bool CheckChannelOpen();
+
 } // namespace zorcomm

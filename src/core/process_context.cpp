@@ -1,10 +1,9 @@
-// The call frame: process attach and detach on the shared slot table, the locks of an exported
-// call, and the small checks most exports share.
+// Process attach and detach on the shared slot table, the selection of a slot, and the small
+// checks most exports share.
 #include "core/process_context.h"
 
 #include <cstring>
 
-#include "channel/channel_open.h"
 #include "core/errors.h"
 #include "platform/platform.h"
 
@@ -100,6 +99,22 @@ bool AttachAsFirstProcess(SharedSection &section) {
     return true;
 }
 
+void FreeProcessSlots(void (*closeChannel)(Slot &)) {
+    if (!context.currentSlot || !shared) return;
+    AttachLock lock;
+    const uint32_t pid = context.currentSlot->processId;
+    platform::MutexHandle tableMutex = 0;
+    for (auto &slot : shared->slotTable) {
+        if (slot.processId != pid) continue;
+        if (tableMutex == 0) tableMutex = slot.tableMutex;
+        closeChannel(slot);
+        std::memset(static_cast<void *>(&slot), 0, sizeof slot);
+    }
+    platform::CloseMutex(tableMutex);
+    if (shared->processCount > 0) --shared->processCount;
+    Select(-1);
+}
+
 } // namespace
 
 ProcessContext &Context() { return context; }
@@ -111,7 +126,7 @@ SharedSection *Shared() {
     return shared;
 }
 
-bool LibraryLoad() {
+bool AttachProcess() {
     if (context.currentSlot) return true;
     SharedSection *section = Shared();
     if (!section) return false;
@@ -122,77 +137,11 @@ bool LibraryLoad() {
     return AttachToExistingTable(*section);
 }
 
-void LibraryUnload() {
-    DetachProcess();
+void DetachProcess(void (*closeChannel)(Slot &slot)) {
+    FreeProcessSlots(closeChannel);
     if (shared) platform::UnmapSharedRegion();
     shared = nullptr;
     context = ProcessContext{};
-}
-
-bool AttachProcess() {
-    if (context.currentSlot) return true;
-    // A process whose load could not attach (the table was full then) tries again here.
-    return LibraryLoad();
-}
-
-void DetachProcess() {
-    if (!context.currentSlot || !shared) return;
-    AttachLock lock;
-    const uint32_t pid = context.currentSlot->processId;
-    platform::MutexHandle tableMutex = 0;
-    for (auto &slot : shared->slotTable) {
-        if (slot.processId != pid) continue;
-        if (tableMutex == 0) tableMutex = slot.tableMutex;
-        CloseChannelLink(slot);
-        std::memset(static_cast<void *>(&slot), 0, sizeof slot);
-    }
-    platform::CloseMutex(tableMutex);
-    if (shared->processCount > 0) --shared->processCount;
-    Select(-1);
-}
-
-bool EnterCall(unsigned flags) {
-    if (!AttachProcess()) return false;
-    const Slot &slot = *context.currentSlot;
-    platform::MutexHandle taken[2] = {0, 0};
-    bool failed = false;
-    auto take = [&](platform::MutexHandle handle, int position) {
-        if (handle == 0 || failed) return;
-        const auto result = platform::WaitMutex(handle);
-        if (result != platform::WaitResult::Failed) taken[position] = handle;
-        failed = result != platform::WaitResult::Acquired;
-    };
-    if (flags & LOCK_TABLE) take(slot.tableMutex, 0);
-    if (flags & LOCK_CHANNEL) take(slot.channelMutex, 1);
-    if (failed) {
-        for (auto handle : taken)
-            if (handle != 0) platform::ReleaseMutex(handle);
-        return SetError(Error::ResourceLocked);
-    }
-    context.lastError = 0;
-    return true;
-}
-
-void LeaveCall(unsigned flags) {
-    const Slot *slot = context.currentSlot;
-    if (!slot) return;
-    if ((flags & LOCK_TABLE) && slot->tableMutex != 0) platform::ReleaseMutex(slot->tableMutex);
-    if ((flags & LOCK_CHANNEL) && slot->channelMutex != 0)
-        platform::ReleaseMutex(slot->channelMutex);
-}
-
-bool CheckChannelOpen() {
-    Slot &slot = *context.currentSlot;
-    if (slot.channelHandle == 0) return SetError(Error::PortNotOpened);
-    if ((slot.channelType == CHANNEL_RS232 || slot.channelType == CHANNEL_RS485) &&
-        slot.typeArea.serial.stateChanged) {
-        slot.typeArea.serial.stateChanged = 0;
-        if (!ReapplyPortSettings(slot)) {
-            const uint32_t code = platform::GetSystemError();
-            return SetError(code != 0 ? code : static_cast<uint32_t>(Error::ChannelStateModified));
-        }
-    }
-    return true;
 }
 
 int16_t FindSlotByHandle(uint32_t handle) {
@@ -219,5 +168,9 @@ bool AxisToAddress(uint16_t &value) {
 }
 
 void AddressToAxis(uint16_t &value) { value = static_cast<uint16_t>(value >> 4); }
+
+void DeliverUnsolicited(DriveMessage &message) {
+    if (auto handler = context.unsolicitedHandler) handler(&message);
+}
 
 } // namespace zorcomm

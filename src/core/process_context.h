@@ -1,5 +1,5 @@
-// The region shared by all processes of the library, each process's own state, and the call
-// frame every export runs in.
+// The region shared by all processes of the library, each process's own state, attaching the
+// process to the slot table and selecting its slots.
 #pragma once
 
 #include <zorcomm/zorcomm.h>
@@ -58,39 +58,21 @@ ProcessContext &Context();
 // The shared region, mapped on first use; null when it cannot be mapped.
 SharedSection *Shared();
 
-constexpr unsigned LOCK_TABLE = 1;
-constexpr unsigned LOCK_CHANNEL = 2;
-
-// The library's load and unload notifications.
-bool LibraryLoad();
-void LibraryUnload();
-
+// Attaches the process to the shared slot table (once; true at once when it is attached):
+// reclaims the slots of processes that are gone and takes a slot of its own. A process whose
+// load could not attach (the table was full then) tries again at its next call.
 bool AttachProcess();
-void DetachProcess();
-bool EnterCall(unsigned flags);
-void LeaveCall(unsigned flags);
+// Detaches the process: each of its slots is freed after `closeChannel` has closed this
+// process's hold on the slot's link; then the shared region is unmapped and the process's state
+// forgotten.
+void DetachProcess(void (*closeChannel)(Slot &slot));
 
-// Holds the call frame for the lifetime of a scope: `entered` tells whether EnterCall succeeded;
-// LeaveCall runs on destruction only then.
-class CallFrame {
-public:
-    explicit CallFrame(unsigned flags) : flags_(flags), entered_(EnterCall(flags)) {}
-    ~CallFrame() {
-        if (entered_) LeaveCall(flags_);
-    }
-    CallFrame(const CallFrame &) = delete;
-    CallFrame &operator=(const CallFrame &) = delete;
-    bool entered() const { return entered_; }
-
-private:
-    unsigned flags_;
-    bool entered_;
-};
-
-bool CheckChannelOpen();
 int16_t FindSlotByHandle(uint32_t handle);
 bool SelectSlot(int16_t index);
 bool AxisToAddress(uint16_t &value);
 void AddressToAxis(uint16_t &value);
+
+// Passes a message nobody waits for to the application's handler, if it registered one.
+void DeliverUnsolicited(DriveMessage &message);
 
 } // namespace zorcomm

@@ -4,7 +4,6 @@
 #include <cstring>
 #include <string>
 
-#include "core/debug_log.h"
 #include "core/process_context.h"
 #include "platform/platform.h"
 
@@ -90,33 +89,7 @@ SerialTimeouts SerialTimeoutsFor(uint8_t channelType, const SerialTimeoutSetting
     }
 }
 
-// Goes by the type recorded in the selected slot, not by the type being opened: during an open
-// the slot still holds type 0, so every serial port first gets the RS-232 / RS-485 record.
-bool ApplyChannelTimeouts(const SerialTimeoutSettings &serial, const SharedSettings &shared) {
-    const Slot *slot = Context().currentSlot;
-    if (!slot) return true;
-    switch (slot->channelType) {
-    case CHANNEL_RS232:
-    case CHANNEL_RS485:
-    case CHANNEL_LAWICEL_USBCAN:
-        if (!ApplySerialTimeouts(SerialTimeoutsFor(slot->channelType, serial, shared)))
-            return false;
-        LogInfo("Set serial timeouts ended successfully");
-        return true;
-    case CHANNEL_XPORT_TCP:
-    case CHANNEL_UDP:
-        return ApplySocketTimeouts(shared.udpReceiveTimeout);
-    default:
-        return true;
-    }
-}
-
-bool LoadSettings(uint8_t openingType) {
-    // The protocol flag of a type code has no say here; 255 (an update) matches no type.
-    const auto type = static_cast<uint8_t>(openingType & kTypeMask);
-    if (type == CHANNEL_VIRTUAL_SERIAL) return true;
-
-    SerialTimeoutSettings serial;
+bool ReadSettings(uint8_t type, SerialTimeoutSettings &serial) {
     serial.multiplier = ReadSetting("TIMEOUT_MULTIPLIER", serial.multiplier);
     serial.constant = ReadSetting("TIMEOUT_CONSTANT", serial.constant);
     serial.readInterval = ReadSetting("TIMEOUT_READ_INTERVAL", serial.readInterval);
@@ -125,7 +98,7 @@ bool LoadSettings(uint8_t openingType) {
     SharedSection *shared = Shared();
     if (!shared) return false;
     LoadSharedSettings(shared->settings, type == CHANNEL_PEAK_PCAN_DONGLE);
-    return ApplyChannelTimeouts(serial, shared->settings);
+    return true;
 }
 
 void FillSettingsFilePath(char *path, unsigned size) {

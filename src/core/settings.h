@@ -1,5 +1,5 @@
 // Integer settings read from the settings file (section [ZORCOMM]), their defaults and limits,
-// and the time-outs they give the selected channel.
+// and the serial time-out records they make. (transport/link_settings.h gives them to a link.)
 #pragma once
 
 #include <cstdint>
@@ -33,8 +33,6 @@ struct SharedSettings {
 // The five serial time-outs passed to a port.
 using SerialTimeouts = platform::SerialTimeouts;
 
-constexpr uint8_t kOpeningFromUpdate = 255;
-
 // The three serial time-out keys, read afresh by every LoadSettings run (not kept anywhere).
 struct SerialTimeoutSettings {
     uint32_t readInterval = 1000; // TIMEOUT_READ_INTERVAL
@@ -45,9 +43,10 @@ struct SerialTimeoutSettings {
 // GetPrivateProfileIntA("ZORCOMM", key, fallback, SettingsFilePath).
 uint32_t ReadSetting(const char *key, uint32_t fallback);
 
-// Reads every key into the process and shared values, then applies the time-outs of the selected
-// channel. `openingType` is the type code of the channel being opened, or kOpeningFromUpdate.
-bool LoadSettings(uint8_t openingType);
+// Reads every key: the three serial time-out keys into `serial`, the rest into the process and
+// shared values (the PEAK defaults follow `type`, the type code without its protocol flag).
+// False when the shared region cannot be mapped.
+bool ReadSettings(uint8_t type, SerialTimeoutSettings &serial);
 
 // Clamping rules, kept apart so they can be checked on their own.
 uint8_t ClampNoTries(uint32_t raw);
@@ -60,18 +59,6 @@ uint32_t ClampUdpReceiveTimeout(uint32_t raw);
 // so that a receive on a silent bus returns.
 SerialTimeouts SerialTimeoutsFor(uint8_t channelType, const SerialTimeoutSettings &serial,
                                  const SharedSettings &shared);
-
-// Gives the selected channel (by the slot's channelType) its time-outs: the serial record for
-// types 0, 1 and 9, UDP_RECEIVE_TIMEOUT on the sockets of types 16 and 17. True for other types;
-// false when the port or a socket refuses them (no error code is set).
-bool ApplyChannelTimeouts(const SerialTimeoutSettings &serial, const SharedSettings &shared);
-
-// Supplied by the serial port and socket families for the selected channel; false when it has
-// no open channel or the setting fails. No error code is set.
-bool ApplySerialTimeouts(const SerialTimeouts &timeouts);
-// Receive time-out of the datagram socket and, when there is one, receive and send time-outs of
-// the TCP socket.
-bool ApplySocketTimeouts(uint32_t milliseconds);
 
 // Fills the settings file path of the shared region: the file named by ZORCOMM_SETTINGS, else
 // kernel.cfg beside the library's module, else the bare name. Never writes more than `size`

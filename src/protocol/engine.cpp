@@ -158,10 +158,6 @@ bool ResyncDatagram(Link &link) {
 
 } // namespace
 
-void DeliverUnsolicited(DriveMessage &message) {
-    if (auto handler = Context().unsolicitedHandler) handler(&message);
-}
-
 void PostSendDelay(const DriveMessage &message) {
     const ProcessSettings &settings = Context().settings;
     if (message.opCode == 0x0402) platform::Sleep(settings.resetDeadTime);

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "core/process_context.h"
 #include "platform/platform.h"
 
 namespace zorcomm {
@@ -23,9 +24,6 @@ int AwaitReply(uint32_t start, uint32_t replyTimeout, Predicate isReply, DriveMe
 int32_t BytesInQueue();
 bool ResyncLink();
 void PostSendDelay(const DriveMessage &message);
-
-// Passes a message nobody waits for to the application's handler, if it registered one.
-void DeliverUnsolicited(DriveMessage &message);
 
 template <typename Predicate>
 int AwaitReply(uint32_t start, uint32_t replyTimeout, Predicate isReply, DriveMessage &reply) {

@@ -9,7 +9,6 @@
 #include "core/process_context.h"
 #include "core/settings.h"
 #include "platform/platform.h"
-#include "protocol/engine.h"
 #include "transport/can_families.h"
 
 namespace zorcomm {

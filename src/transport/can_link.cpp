@@ -6,7 +6,6 @@
 #include "core/errors.h"
 #include "core/process_context.h"
 #include "platform/platform.h"
-#include "protocol/engine.h"
 #include "transport/can_families.h"
 
 namespace zorcomm {

@@ -6,6 +6,7 @@
 #include "core/process_context.h"
 #include "core/settings.h"
 #include "transport/can_families.h"
+#include "transport/link_settings.h"
 #include "transport/vendor/pcanbasic.h"
 #include "transport/vendor_library.h"
 

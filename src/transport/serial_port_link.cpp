@@ -9,6 +9,7 @@
 #include "core/process_context.h"
 #include "core/settings.h"
 #include "platform/platform.h"
+#include "transport/link_settings.h"
 
 namespace zorcomm {
 

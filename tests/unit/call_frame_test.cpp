@@ -3,6 +3,9 @@
 
 #include <thread>
 
+#include "api/library.h"
+#include "channel/channel_open.h"
+#include "core/call_frame.h"
 #include "core/errors.h"
 #include "core/process_context.h"
 #include "test_support.h"

@@ -18,6 +18,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "api/library.h"
 #include "channel/channel_open.h"
 #include "core/errors.h"
 #include "core/process_context.h"

@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "api/library.h"
 #include "core/errors.h"
 #include "core/process_context.h"
 #include "protocol/engine.h"

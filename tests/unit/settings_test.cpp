@@ -12,10 +12,12 @@
 #include <utility>
 #include <vector>
 
+#include "api/library.h"
 #include "core/process_context.h"
 #include "core/settings.h"
 #include "platform/platform.h"
 #include "test_support.h"
+#include "transport/link_settings.h"
 
 namespace zorcomm {
 namespace {
