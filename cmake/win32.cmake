@@ -46,6 +46,9 @@ target_link_options(zorcomm PRIVATE -static -static-libgcc -static-libstdc++
 # zorcomm.dll, not libzorcomm.dll; the import library for MinGW programs beside it.
 set_target_properties(zorcomm PROPERTIES PREFIX "" IMPORT_PREFIX "lib"
   LINK_DEPENDS ${CMAKE_SOURCE_DIR}/src/api/zorcomm.def)
+if(TARGET layout-check)
+  add_dependencies(zorcomm layout-check)
+endif()
 
 install(TARGETS zorcomm RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
