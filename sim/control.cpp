@@ -326,6 +326,7 @@ Reply Simulator::Fault(const std::vector<std::string> &args, Micros now)
     if (extras_) {
         if (auto reply = extras_->SetFault(kind, std::vector<std::string>(args.begin() + 1, args.end()))) return *reply;
     }
+    if (kind == "withhold-ack-at") return WithholdAt(args);
     if (args.size() > 3) return Reply::Error("too many arguments");
     auto count = Count(args, 1);
     if (!count) return Reply::Error("bad number '" + args[1] + "'");
@@ -364,6 +365,20 @@ Reply Simulator::Fault(const std::vector<std::string> &args, Micros now)
     return Reply::Ok();
 }
 
+// withhold-ack-at K [OPCODE [MASK]]: the K-th later message (0 = the next) whose op code
+// matches OPCODE in the bits of MASK (default: all bits; no OPCODE: any message).
+Reply Simulator::WithholdAt(const std::vector<std::string> &args)
+{
+    const char *usage = "usage: fault withhold-ack-at K [OPCODE [MASK]]";
+    if (args.size() < 2 || args.size() > 4) return Reply::Error(usage);
+    auto skip = ParseNumber(args[1], 1'000'000);
+    auto code = args.size() > 2 ? Word(args[2]) : std::optional<uint16_t>(0);
+    auto mask = args.size() > 3 ? Word(args[3]) : std::optional<uint16_t>(args.size() > 2 ? 0xFFFF : 0);
+    if (!skip || !code || !mask) return Reply::Error(usage);
+    network_->faults().withholdAt = zsim::WithholdAt{*skip, *code, *mask};
+    return Reply::Ok();
+}
+
 std::string Simulator::FaultSummary() const
 {
     const LinkFaults &link = link_->faults();
@@ -372,7 +387,8 @@ std::string Simulator::FaultSummary() const
     return "drop-rx=" + n(link.dropRx) + " drop-tx=" + n(link.dropTx) + " corrupt-rx=" + n(link.corruptRx) +
            " corrupt-tx=" + n(link.corruptTx) + " corrupt-rx-at=" + (link.corruptRxAt ? "pending" : "none") +
            " corrupt-tx-at=" + (link.corruptTxAt ? "pending" : "none") + " garbage=" + n(link.garbage) +
-           " withhold-ack=" + n(message.withholdAcks) + " ignore=" + n(message.ignoreFrames) +
+           " withhold-ack=" + n(message.withholdAcks) +
+           " withhold-ack-at=" + (message.withholdAt ? "pending" : "none") + " ignore=" + n(message.ignoreFrames) +
            " delay=" + n(static_cast<uint64_t>(message.delay / 1000)) + "/" +
            (message.delayAll ? std::string("all") : n(message.delayCount)) +
            " silent-until=" + n(static_cast<uint64_t>(message.silentUntil / 1000)) +

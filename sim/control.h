@@ -60,6 +60,7 @@ public:
 
 private:
     Reply Fault(const std::vector<std::string> &args, Micros now);
+    Reply WithholdAt(const std::vector<std::string> &args);
     Reply Peek(const std::vector<std::string> &args);
     Reply Poke(const std::vector<std::string> &args);
     Reply Checksum(const std::vector<std::string> &args);

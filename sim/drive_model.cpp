@@ -221,6 +221,10 @@ DriveNetwork::Answer DriveNetwork::Receive(Drive &receiver, const Message &messa
         ++stats_.withheld;
         answer.acknowledge = false;
     }
+    if (answer.acknowledge && WithholdsThis(message)) {
+        ++stats_.withheld;
+        answer.acknowledge = false;
+    }
     if (answer.acknowledge) ++stats_.acknowledged;
     stats_.replies += answer.replies.size();
     if ((answer.acknowledge || !answer.replies.empty()) && (faults_.delayAll || faults_.delayCount > 0)) {
@@ -228,6 +232,19 @@ DriveNetwork::Answer DriveNetwork::Receive(Drive &receiver, const Message &messa
         if (!faults_.delayAll) --faults_.delayCount;
     }
     return answer;
+}
+
+// Counts the messages of the kind the fault waits for; true for the one it withholds.
+bool DriveNetwork::WithholdsThis(const Message &message)
+{
+    auto &fault = faults_.withholdAt;
+    if (!fault || (message.opCode & fault->mask) != (fault->opCode & fault->mask)) return false;
+    if (fault->skip > 0) {
+        --fault->skip;
+        return false;
+    }
+    fault.reset();
+    return true;
 }
 
 std::optional<Message> DriveNetwork::Unsolicited(uint8_t axis, uint16_t opCode,

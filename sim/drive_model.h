@@ -103,9 +103,18 @@ private:
     std::array<std::unique_ptr<std::array<uint16_t, kMemoryWords>>, kMemoryTypes> memory_;
 };
 
+// The acknowledge of one later message of a kind: the message whose op code matches `opCode`
+// in the bits of `mask`, after `skip` such messages, is carried out but not acknowledged.
+struct WithholdAt {
+    unsigned skip = 0;
+    uint16_t opCode = 0;
+    uint16_t mask = 0; // 0: any message
+};
+
 // Faults applied to messages; the byte faults live in the link.
 struct MessageFaults {
     unsigned withholdAcks = 0; // message executed, acknowledge not sent
+    std::optional<WithholdAt> withholdAt;
     unsigned ignoreFrames = 0; // message neither executed nor acknowledged
     Micros delay = 0;          // extra wait before an answer leaves
     unsigned delayCount = 0;   // answers still to delay; with delayAll every answer
@@ -169,6 +178,7 @@ public:
 
 private:
     std::vector<Drive *> Targets(Drive &receiver, const Message &message, bool &acknowledge);
+    bool WithholdsThis(const Message &message);
     void Execute(Drive &drive, const Message &message, Micros now, std::vector<Message> &replies);
     void ExecuteWrite(Drive &drive, const Message &message);
     void ExecuteRead(Drive &drive, const Message &message, std::vector<Message> &replies);

@@ -221,6 +221,19 @@ TEST(SimModel, MessageFaults)
     EXPECT_EQ(rig.network.host().Peek(MemoryType::Data, 0x200), 1);
     EXPECT_EQ(rig.Send(write).acks, 1);
 
+    // Withheld acknowledge of the second pointer write to program memory (either width);
+    // other messages pass unharmed and are not counted.
+    rig.network.faults().withholdAt = WithholdAt{1, 0x9020, 0xFFFE};
+    rig.network.host().Poke(MemoryType::Data, 0x32B, 0x8000);
+    const Message pointerWrite = Msg(0x0010, 0x9021, {0x032B, 0xA001, 0xA002});
+    EXPECT_EQ(rig.Send(pointerWrite).acks, 1);
+    EXPECT_EQ(rig.Send(write).acks, 1);
+    EXPECT_EQ(rig.Send(Msg(0x0010, 0x9020, {0x032B, 0xA003})).acks, 0);
+    EXPECT_FALSE(rig.network.faults().withholdAt.has_value());
+    EXPECT_EQ(rig.Send(pointerWrite).acks, 1);
+    EXPECT_EQ(rig.network.host().Peek(MemoryType::Program, 0x8002), 0xA003);
+    EXPECT_EQ(rig.network.host().Peek(MemoryType::Data, 0x32B), 0x8005);
+
     // Ignored frame: not executed either.
     rig.network.faults().ignoreFrames = 1;
     EXPECT_EQ(rig.Send(Msg(0x0010, 0x9004, {0x0200, 0x0002})).acks, 0);

@@ -123,6 +123,17 @@ TEST(SimPty, ControlLinesOnStandardInput)
     port.Write(message);
     EXPECT_EQ(port.Read(1), Bytes{0x4F});
 
+    // The acknowledge of the second message with op code 0x1234 only.
+    EXPECT_EQ(sim.Control("fault withhold-ack-at 1 0x1234"), "OK");
+    EXPECT_NE(sim.Control("fault").find("withhold-ack-at=pending"), std::string::npos);
+    port.Write(message);
+    EXPECT_EQ(port.Read(1), Bytes{0x4F});
+    port.Write(message);
+    EXPECT_EQ(port.Read(1, 300ms), Bytes{});
+    port.Write(message);
+    EXPECT_EQ(port.Read(1), Bytes{0x4F});
+    EXPECT_EQ(sim.Control("fault withhold-ack-at"), "ERR usage: fault withhold-ack-at K [OPCODE [MASK]]");
+
     EXPECT_EQ(sim.Control("quit"), "OK");
     EXPECT_EQ(sim.Exit(5s), 0);
 }
