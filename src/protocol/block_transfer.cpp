@@ -92,21 +92,12 @@ bool Finish(Outcome outcome, BlockProgress &progress, const Direction &direction
     return false;
 }
 
-// The download pointer must name `expected`: the drive advances it by one for every word it
-// wrote through it.
+// SPI memory: the download pointer must name `expected` before each message goes out.
 bool CheckDownloadPointer(uint16_t expected) {
     uint16_t pointer = 0;
     if (!ReceiveDataBlock({&pointer, 1}, kDownloadPointerAddress, MEMORY_DATA, {})) return false;
     if (pointer != expected) return SetError(Error::DownloadCounter);
     return true;
-}
-
-// A write through the pointer that the engine sent again because its acknowledge was lost has
-// been carried out twice, and every later word landed one message too far. Reading the pointer
-// once after the block finds that for program memory too (SPI memory is checked before every
-// message anyway); other memory types are the drive's business.
-bool ChecksPointerAfterBlock(uint8_t memoryType) {
-    return memoryType == MEMORY_PROGRAM || memoryType == MEMORY_SPI;
 }
 
 Outcome WriteByMessages(std::span<const uint16_t> words, uint16_t address, uint8_t memoryType,
@@ -122,12 +113,14 @@ Outcome WriteByMessages(std::span<const uint16_t> words, uint16_t address, uint8
             direct ? Message(DataWriteOpCode(count), at, part)
                    : Message(PointerWriteOpCode(memoryType, count), kDownloadPointerAddress, part);
         if (memoryType == MEMORY_SPI && !CheckDownloadPointer(at)) return Outcome::Failed;
-        if (SendDriveMessage(&message) < 1) return Outcome::Failed;
+        // A write through the pointer whose acknowledge was lost may have been carried out,
+        // and the drive advances the pointer with every word it writes: before the message
+        // goes again, the pointer is put back where its words belong.
+        const BeforeResend pointerBack = [at] { return SetDownloadPointer(at); };
+        if (SendDriveMessage(&message, direct ? BeforeResend{} : pointerBack) < 1)
+            return Outcome::Failed;
         if (!progress.Step(step)) return Outcome::Stopped;
     }
-    if (ChecksPointerAfterBlock(memoryType) &&
-        !CheckDownloadPointer(static_cast<uint16_t>(address + words.size())))
-        return Outcome::Failed;
     return Outcome::Done;
 }
 

@@ -43,7 +43,8 @@ bool AwaitAcknowledge(Link &link, uint32_t replyTimeout) {
     }
 }
 
-int SendByteStream(Link &link, const Slot &slot, const DriveMessage &message) {
+int SendByteStream(Link &link, const Slot &slot, const DriveMessage &message,
+                   const BeforeResend &beforeResend) {
     if (!Context().unsolicitedHandler) link.PurgeBeforeSend();
     const SerialFrame frame = BuildSerialFrame(message);
     if (slot.channelType == CHANNEL_RS485 && (message.address & kGroupFlag)) {
@@ -56,6 +57,7 @@ int SendByteStream(Link &link, const Slot &slot, const DriveMessage &message) {
         if (attempt > 0) {
             Log(kLogInfo, "MSK Warning", "Retrying <Send Message>");
             if (!ResyncLink()) return -1;
+            if (beforeResend && !beforeResend()) return -1;
         }
         if (!link.WriteBytes(frame.view())) return -1;
         if (AwaitAcknowledge(link, slot.replyTimeout)) {
@@ -166,7 +168,7 @@ void PostSendDelay(const DriveMessage &message) {
         platform::Sleep(settings.runDeadTime);
 }
 
-int SendDriveMessage(const DriveMessage *message) {
+int SendDriveMessage(const DriveMessage *message, const BeforeResend &beforeResend) {
     if (!message || message->length > 4) {
         SetError(Error::InvalidParameter);
         return 0;
@@ -181,7 +183,7 @@ int SendDriveMessage(const DriveMessage *message) {
         return 0;
     }
     Link *link = CurrentLink();
-    if (link && IsByteStreamType(type)) return SendByteStream(*link, slot, *message);
+    if (link && IsByteStreamType(type)) return SendByteStream(*link, slot, *message, beforeResend);
     if (CanLink *can = CurrentCanLink()) return SendCan(*can, slot, *message);
     SetError(Error::NotForChannelType);
     return -1;

@@ -5,14 +5,19 @@
 #include <zorcomm/zorcomm.h>
 
 #include <cstdint>
+#include <functional>
 
 #include "core/process_context.h"
 #include "platform/platform.h"
 
 namespace zorcomm {
 
+// What a byte-stream send does before it writes its message again after a lost acknowledge
+// (the link already resynchronised): false ends the send with -1, the hook's error standing.
+using BeforeResend = std::function<bool()>;
+
 // Results: 1 done, 0 time-out or nothing received, -1 failure (the last error says why).
-int SendDriveMessage(const DriveMessage *message);
+int SendDriveMessage(const DriveMessage *message, const BeforeResend &beforeResend = {});
 // `acknowledge`, when given, tells whether what came was a lone acknowledge (the record is then
 // left as it was).
 int ReceiveDriveMessage(DriveMessage *message, bool *acknowledge = nullptr);
