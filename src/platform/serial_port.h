@@ -84,6 +84,9 @@ public:
     // exclusively cannot be opened again, a non-exclusive open duplicates the handle of a live
     // process of the library that holds the device into this process instead.
     bool Open(const std::string &path, bool exclusive);
+    // Puts the opened device into the state the port's reads and writes expect (raw mode on
+    // POSIX; nothing to do on Windows). Fails on a device that is no terminal.
+    bool SetUp();
     void Close();
 #if defined(_WIN32)
     bool IsOpen() const { return handle_ != nullptr; }

@@ -52,12 +52,15 @@ bool SerialPortLink::Open(uint32_t number) {
     if (path.empty() || !port_.Open(path, true)) return SetError(Error::CannotOpenPort);
     if (!Configure()) {
         port_.Close();
+        slot_.channelHandle = 0;
         return SetError(Error::CannotSetupPort);
     }
     return true;
 }
 
 bool SerialPortLink::Configure() {
+    // A device that opened but takes no port settings (a plain file, /dev/null) fails here.
+    if (!port_.SetUp()) return false;
     // The queue sizes of the original set-up have no equivalent here; the kernel's are larger.
     if (!port_.Purge(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)) return false;
     slot_.channelHandle = port_.Handle();
@@ -87,7 +90,7 @@ bool SerialPortLink::Configure() {
 
 bool SerialPortLink::Join(uint32_t number) {
     const std::string path = ComPortPath(number, Shared()->settingsFilePath);
-    if (path.empty() || !port_.Open(path, false)) return false;
+    if (path.empty() || !port_.Open(path, false) || !port_.SetUp()) return false;
     // The time-outs belong to each process's own descriptor here, so the joiner sets its own.
     const SerialTimeoutSettings keys{ReadSetting("TIMEOUT_READ_INTERVAL", 1000),
                                      ReadSetting("TIMEOUT_MULTIPLIER", 700),

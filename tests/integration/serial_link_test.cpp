@@ -1,5 +1,6 @@
 // Serial channels through the exports against the simulated drives on a pty.
 #include "serial_fixture.h"
+#include "fault_support.h"
 
 #include <algorithm>
 #include <chrono>
@@ -198,6 +199,18 @@ TEST_F(SerialLinkTest, FailedOpensLeaveNothingBehind) {
     setenv("ZORCOMM_COM8", "/nonexistent/port", 1);
     EXPECT_EQ(lib.MSK_OpenComm("COM8", 1, 0, CHANNEL_RS232), -1);
     EXPECT_EQ(LastError(), Text(0x20000072));
+    // Paths that open but are no terminal cannot be set up; their descriptor is closed again.
+    ztest::TempDir dir;
+    const int descriptors = ztest::OpenDescriptors();
+    for (const std::string &path : {dir.Write("plain", "no terminal"), std::string("/dev/null")}) {
+        setenv("ZORCOMM_COM8", path.c_str(), 1);
+        for (uint8_t type : {CHANNEL_RS232, CHANNEL_RS485, CHANNEL_LAWICEL_USBCAN}) {
+            EXPECT_EQ(lib.MSK_OpenComm("COM8", 1, 0, type), -1) << path << " " << int(type);
+            EXPECT_EQ(LastError(), Text(0x20000073)) << path << " " << int(type);
+            EXPECT_EQ(ztest::OpenDescriptors(), descriptors) << path << " " << int(type);
+        }
+    }
+    unsetenv("ZORCOMM_COM8");
     // The former channel is still selected and works.
     EXPECT_EQ(lib.MSK_SelectComm(first), first);
     DriveMessage message{0, 0x0010, 0x0001, {}};

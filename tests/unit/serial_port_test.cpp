@@ -90,7 +90,7 @@ private:
 class SerialPortTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(port_.Open(pty_.slave(), true)) << std::strerror(errno);
+        ASSERT_TRUE(port_.Open(pty_.slave(), true) && port_.SetUp()) << std::strerror(errno);
         // A port call that never returns fails the test instead of stalling the run.
         watchdog_ = std::thread([this] {
             std::unique_lock lock(mutex_);
@@ -381,17 +381,24 @@ TEST_F(SerialPortTest, HandleStaysClearOfTheStandardStreamsAndMovesWithThePort) 
     EXPECT_EQ(fcntl(static_cast<int>(handle), F_GETFD), -1); // the destructor closed it
 }
 
+// A path that does not open fails the open; one that opens but is no terminal opens and then
+// fails the set-up, with the reason each time.
 TEST(SerialPortOpen, FailsWithTheReasonForPathsThatAreNoPort) {
     SerialPort port;
     errno = 0;
     EXPECT_FALSE(port.Open("/nonexistent/ttyZ9", true));
     EXPECT_EQ(errno, ENOENT);
-    ztest::TempDir dir;
-    errno = 0;
-    EXPECT_FALSE(port.Open(dir.Write("plain", "not a terminal"), true));
-    EXPECT_EQ(errno, ENOTTY);
     EXPECT_FALSE(port.IsOpen());
-    EXPECT_EQ(port.Handle(), 0u);
+    ztest::TempDir dir;
+    for (const std::string &path : {dir.Write("plain", "not a terminal"), std::string("/dev/null")}) {
+        ASSERT_TRUE(port.Open(path, true)) << path;
+        errno = 0;
+        EXPECT_FALSE(port.SetUp()) << path;
+        EXPECT_EQ(errno, ENOTTY) << path;
+        port.Close();
+        EXPECT_FALSE(port.IsOpen());
+        EXPECT_EQ(port.Handle(), 0u);
+    }
 }
 
 TEST(SerialPortPath, EnvironmentBeforeSettingsFileBeforeDefaultDevice) {

@@ -290,11 +290,6 @@ bool SerialPort::Open(const std::string &path, bool exclusive) {
         if (errno == EWOULDBLOCK) errno = EBUSY;
         return fail();
     }
-    termios tio{};
-    if (tcgetattr(fd, &tio) != 0) return fail();
-    MakeRaw(tio);
-    if (tcsetattr(fd, TCSANOW, &tio) != 0) return fail();
-
     fd_ = fd;
     timeouts_ = {};
     pendingErrors_ = 0;
@@ -302,6 +297,13 @@ bool SerialPort::Open(const std::string &path, bool exclusive) {
     ReadErrorCounts(fd_, errorCounts_);
     settings_ = InitialSettings();
     return true;
+}
+
+bool SerialPort::SetUp() {
+    termios tio{};
+    if (tcgetattr(fd_, &tio) != 0) return false;
+    MakeRaw(tio);
+    return tcsetattr(fd_, TCSANOW, &tio) == 0;
 }
 
 void SerialPort::Close() {

@@ -126,6 +126,8 @@ bool SerialPort::Open(const std::string &path, bool exclusive) {
     return true;
 }
 
+bool SerialPort::SetUp() { return handle_ != nullptr; }
+
 void SerialPort::Close() {
     if (!handle_) return;
     PreservedError keep;
