@@ -28,10 +28,15 @@ bool Invalid() { return SetError(Error::InvalidParameter); }
 class DriveCall {
 public:
     explicit DriveCall(unsigned flags, bool linkCheck = true)
-        : frame_(flags), ready_(frame_.entered() && CheckChannelOpen() && (!linkCheck || LinkCheck())) {}
+        : frame_(flags), ready_(frame_.entered() && CheckChannelOpen() && FollowHost() &&
+                                (!linkCheck || LinkCheck())) {}
     bool ready() const { return ready_; }
 
 private:
+    static bool FollowHost() {
+        FollowSharedHost();
+        return true;
+    }
     CallFrame frame_;
     bool ready_;
 };
@@ -120,13 +125,11 @@ ZORCOMM_API uint8_t ZORCOMM_CALL MSK_SetHostDrive(uint16_t axisId) {
     uint16_t address = axisId;
     if (!detect && !AxisToAddress(address)) return 0;
     const bool activeWasHost = slot.hostAddress == slot.activeAddress;
-    if (detect) {
-        if (!DetectHostAxis(address)) return 0;
-        SetHostAddress(true, address);
-    } else {
-        SetHostAddress(false, address);
-    }
-    if (activeWasHost) slot.activeAddress = address;
+    if (detect && !DetectHostAxis(address)) return 0;
+    // When the adapter's filter cannot follow, the host stays, and so does the active drive;
+    // the call still succeeds.
+    const bool hostSet = SetHostAddress(detect, address);
+    if (activeWasHost && hostSet) slot.activeAddress = address;
     return 1;
 }
 

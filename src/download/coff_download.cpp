@@ -259,11 +259,12 @@ bool VerifyChecksum(uint16_t startAddress, uint16_t endAddress, uint8_t memoryTy
             Log(kLogInfo, "MSK Warning", "Retrying <Verify CheckSum>");
             if (!ResyncLink()) break;
         }
-        if (SendDriveMessage(&query) < 1) break;
+        ReplyMark mark;
+        if (!MarkReplyWait(mark) || SendDriveMessage(&query) < 1) break;
         const uint32_t sent = platform::TickCount();
         if (slot.replyTimeout == 0) break;
         DriveMessage answer{};
-        const int received = AwaitReply(sent, slot.replyTimeout, isAnswer, answer);
+        const int received = AwaitReply(mark, sent, slot.replyTimeout, isAnswer, answer);
         if (received < 0) break;
         if (received == 1) {
             result = answer.data[0];

@@ -144,9 +144,10 @@ bool ReadStep(uint16_t address, uint8_t memoryType, std::span<uint16_t> out) {
             Log(kLogInfo, "MSK Warning", "Retrying <Get data>");
             if (!ResyncLink()) return false;
         }
-        if (SendDriveMessage(&question) < 1) return false;
+        ReplyMark mark;
+        if (!MarkReplyWait(mark) || SendDriveMessage(&question) < 1) return false;
         DriveMessage reply{};
-        const int result = AwaitReply(platform::TickCount(), slot.replyTimeout, isReply, reply);
+        const int result = AwaitReply(mark, platform::TickCount(), slot.replyTimeout, isReply, reply);
         if (result < 0) return false;
         if (result == 1) {
             for (size_t i = 0; i < out.size(); ++i) out[i] = reply.data[2 + i];

@@ -202,6 +202,26 @@ int ReceiveDriveMessage(DriveMessage *message, bool *acknowledge) {
     return -1;
 }
 
+bool MarkReplyWait(ReplyMark &mark) {
+    CanLink *can = CurrentCanLink();
+    if (!can) return true;
+    if (!can->SetAsideWaiting()) return false;
+    mark.queued = can->queue().Mark();
+    return true;
+}
+
+int ReceiveAfterMark(const ReplyMark &mark, DriveMessage &message, bool &acknowledge) {
+    if (CanLink *can = CurrentCanLink()) return can->ReceiveSince(mark.queued, message);
+    return ReceiveDriveMessage(&message, &acknowledge);
+}
+
+void DeliverEarlier(const ReplyMark &mark) {
+    CanLink *can = CurrentCanLink();
+    if (!can || !Context().unsolicitedHandler) return;
+    DriveMessage message{};
+    while (can->queue().TakeBefore(mark.queued, message)) DeliverUnsolicited(message);
+}
+
 int32_t BytesInQueue() {
     Link *link = CurrentLink();
     if (!link) {

@@ -21,22 +21,40 @@ int SendDriveMessage(const DriveMessage *message, const BeforeResend &beforeRese
 // `acknowledge`, when given, tells whether what came was a lone acknowledge (the record is then
 // left as it was).
 int ReceiveDriveMessage(DriveMessage *message, bool *acknowledge = nullptr);
-// Receives until `isReply` accepts a message or the reply time-out has passed since `start`;
-// other messages go to the unsolicited handler, acknowledges are skipped. 1 found, 0 nothing
-// (the result of the last receive), -1 failure.
+// Where a reply wait begins: taken just before its question is sent. Nothing that reached the
+// process before then is taken as the answer. On CAN channels the frames the adapter holds are
+// moved into the receive queue here (so MSK_ReceiveMessage still gets them, or the handler).
+struct ReplyMark {
+    uint32_t queued = 0; // the receive queue's mark
+};
+// False, with the adapter's error set, when the adapter fails.
+bool MarkReplyWait(ReplyMark &mark);
+// Receives until `isReply` accepts a message that came after `mark`, or the reply time-out has
+// passed since `start`; other messages go to the unsolicited handler (those from before the
+// mark only when one is registered; without one they stay queued), acknowledges are skipped.
+// 1 found, 0 nothing (the result of the last receive), -1 failure.
 template <typename Predicate>
-int AwaitReply(uint32_t start, uint32_t replyTimeout, Predicate isReply, DriveMessage &reply);
+int AwaitReply(const ReplyMark &mark, uint32_t start, uint32_t replyTimeout, Predicate isReply,
+               DriveMessage &reply);
 int32_t BytesInQueue();
 bool ResyncLink();
 void PostSendDelay(const DriveMessage &message);
 
+// One message for a reply wait: what ReceiveDriveMessage gives, on CAN only what came after
+// the mark.
+int ReceiveAfterMark(const ReplyMark &mark, DriveMessage &message, bool &acknowledge);
+// Hands the messages queued before the mark to the unsolicited handler, when there is one.
+void DeliverEarlier(const ReplyMark &mark);
+
 template <typename Predicate>
-int AwaitReply(uint32_t start, uint32_t replyTimeout, Predicate isReply, DriveMessage &reply) {
+int AwaitReply(const ReplyMark &mark, uint32_t start, uint32_t replyTimeout, Predicate isReply,
+               DriveMessage &reply) {
+    DeliverEarlier(mark);
     int result = 0;
     do {
         DriveMessage received{};
         bool acknowledge = false;
-        result = ReceiveDriveMessage(&received, &acknowledge);
+        result = ReceiveAfterMark(mark, received, acknowledge);
         if (result < 0) return -1;
         if (result == 1 && !acknowledge) {
             if (isReply(received)) {

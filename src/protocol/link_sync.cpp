@@ -152,9 +152,10 @@ bool DetectHostAxis(uint16_t &hostAddress) {
             Log(kLogInfo, "MSK Warning", "Retrying <Detect Host ID>");
             if (!ResyncLink()) return SetError(Error::ReceiveTimeout);
         }
-        if (SendDriveMessage(&question) < 1) return false;
+        ReplyMark mark;
+        if (!MarkReplyWait(mark) || SendDriveMessage(&question) < 1) return false;
         DriveMessage answer{};
-        const int result = AwaitReply(platform::TickCount(), slot.replyTimeout, isAnswer, answer);
+        const int result = AwaitReply(mark, platform::TickCount(), slot.replyTimeout, isAnswer, answer);
         if (result < 0) return false;
         if (result == 1) {
             hostAddress = answer.data[0];
@@ -181,9 +182,10 @@ bool GetBoardInfo(uint16_t address, char *text) {
             Log(kLogInfo, "MSK Warning", "Retrying <Get Board Info>");
             if (!EstablishLink()) return BoardInfoFailed();
         }
-        if (SendDriveMessage(&question) < 1) return BoardInfoFailed();
+        ReplyMark mark;
+        if (!MarkReplyWait(mark) || SendDriveMessage(&question) < 1) return BoardInfoFailed();
         DriveMessage answer{};
-        const int result = AwaitReply(platform::TickCount(), slot.replyTimeout, isAnswer, answer);
+        const int result = AwaitReply(mark, platform::TickCount(), slot.replyTimeout, isAnswer, answer);
         if (result < 0) return BoardInfoFailed();
         if (result == 0) continue;
         if (!text) return true;
@@ -249,10 +251,18 @@ bool EnsureHostVerified() {
     return true;
 }
 
+void FollowSharedHost() {
+    CanLink *can = CurrentCanLink();
+    if (!can) return;
+    const uint16_t host = Current().hostAddress;
+    // A failure is handled as a failed host change is: the call goes on, with the adapter's
+    // error recorded, and the next call tries again.
+    if (can->filterHost() != host) can->FollowHost(host);
+}
+
 bool SetHostAddress(bool verified, uint16_t address) {
     Slot &slot = Current();
-    if (address != slot.hostAddress)
-        if (CanLink *can = CurrentCanLink(); can && !can->FollowHostAddress(address)) return false;
+    if (CanLink *can = CurrentCanLink(); can && !can->FollowHost(address)) return false;
     const uint8_t type = slot.channelType;
     const uint32_t number = slot.channelNumber;
     // Only slots that hold the link: free slots of a COM0 look alike but stay all zero.

@@ -15,6 +15,9 @@ bool ResetDrive();
 bool SetBoardBaudRate(uint32_t rate);
 bool EnsureHostVerified();
 bool SetHostAddress(bool verified, uint16_t address);
+// On a CAN channel whose shared host another process moved, has this process's own adapter
+// filter follow it. Every call on the channel does this first.
+void FollowSharedHost();
 
 // The set-baud-rate code of a rate, -1 for a rate the drives do not support.
 int BaudRateCode(uint32_t rate);

@@ -100,7 +100,7 @@ public:
     }
 
     bool FollowHostAddress(uint16_t address) override {
-        const uint16_t old = slot_.hostAddress;
+        const uint16_t old = filterHost();
         if (!Torvane())
             return Check(Api().IdDelete(handle_, ExtendedHostId(old))) &&
                    Check(Api().IdAdd(handle_, ExtendedHostId(address)));

@@ -379,17 +379,17 @@ public:
     }
 
     int Receive(DriveMessage &message) override {
-        const uint32_t start = platform::TickCount();
-        const uint32_t limit = Shared()->settings.canReceiveTimeout;
-        while (true) {
-            pending_.Write();
-            if (queue_.Take(message)) {
-                pending_.Write();
-                return 1;
-            }
-            if (platform::TicksSince(start) >= limit) return 0;
-            platform::Sleep(1);
-        }
+        return AwaitQueued([&] { return queue_.Take(message); });
+    }
+
+    // The callback puts every frame into the queue as it comes: nothing waits elsewhere, and
+    // the wait tells the earlier ones by their place in the queue.
+    bool SetAsideWaiting() override {
+        pending_.Write();
+        return true;
+    }
+    int ReceiveSince(uint32_t mark, DriveMessage &message) override {
+        return AwaitQueued([&] { return queue_.TakeFrom(mark, message); });
     }
 
     int32_t BytesInQueue() override {
@@ -455,6 +455,22 @@ private:
                Check(api.ConfigQueue(board_, canNumber_, v2::VCI_RX_QUE, 50, 1, 1, 1, &rxQueue_)) &&
                Check(api.AssignRxQueObj(board_, rxQueue_, v2::VCI_ACCEPT, filter.code, filter.mask)) &&
                Check(api.StartCan(board_, canNumber_));
+    }
+
+    // Takes from the queue until `take` succeeds or the receive time-out has passed.
+    template <typename Take>
+    int AwaitQueued(Take take) {
+        const uint32_t start = platform::TickCount();
+        const uint32_t limit = Shared()->settings.canReceiveTimeout;
+        while (true) {
+            pending_.Write();
+            if (take()) {
+                pending_.Write();
+                return 1;
+            }
+            if (platform::TicksSince(start) >= limit) return 0;
+            platform::Sleep(1);
+        }
     }
 
     // Waits until the transmit queue is empty or the send time-out has passed.

@@ -110,9 +110,9 @@ public:
         return -1;
     }
 
+protected:
     // One read, no waiting: the adapter is asked once.
-    int Receive(DriveMessage &message) override {
-        if (queue_.Take(message)) return 1;
+    int AwaitFrame(DriveMessage &message) override {
         CanFrame frame;
         unsigned int flags = 0;
         const kv::canStatus status = Read(frame, flags);
@@ -122,8 +122,12 @@ public:
         return Counts(frame, flags) && Accept(frame, message) ? 1 : 0;
     }
 
-    // Under the 29-bit protocol the filter holds the host's address, and drives answering a new
-    // host would no longer get through; under TorvaneCAN it does not depend on the host.
+public:
+
+    // Kvaser's filter is left alone when the host changes in the documented procedure. Under the
+    // 29-bit protocol it holds the host's address, though: the filter follows the host, or
+    // replies to the new host would be dropped. It is set in the same form as at the open.
+    // Under TorvaneCAN it does not depend on the host.
     bool FollowHostAddress(uint16_t address) override {
         if (Torvane()) return true;
         const AcceptanceFilter filter = HostAcceptance(slot_.protocolFlag, address);

@@ -95,7 +95,7 @@ bool MapCanStatus(CanFamily family, int64_t status) {
 bool CanReceiveQueue::Append(const DriveMessage &message) {
     std::lock_guard lock(mutex_);
     if (count_ == kCapacity) return false;
-    entries_[(head_ + count_) % kCapacity] = message;
+    At(count_) = Entry{message, next_++};
     ++count_;
     return true;
 }
@@ -103,8 +103,34 @@ bool CanReceiveQueue::Append(const DriveMessage &message) {
 bool CanReceiveQueue::Take(DriveMessage &message) {
     std::lock_guard lock(mutex_);
     if (count_ == 0) return false;
-    message = entries_[head_];
+    message = At(0).message;
     head_ = (head_ + 1) % kCapacity;
+    --count_;
+    return true;
+}
+
+uint32_t CanReceiveQueue::Mark() const {
+    std::lock_guard lock(mutex_);
+    return next_;
+}
+
+bool CanReceiveQueue::TakeBefore(uint32_t mark, DriveMessage &message) {
+    std::lock_guard lock(mutex_);
+    if (count_ == 0 || !Before(At(0).number, mark)) return false;
+    message = At(0).message;
+    head_ = (head_ + 1) % kCapacity;
+    --count_;
+    return true;
+}
+
+bool CanReceiveQueue::TakeFrom(uint32_t mark, DriveMessage &message) {
+    std::lock_guard lock(mutex_);
+    // Numbers grow from the head: the first one from the mark on is the oldest of them.
+    uint8_t found = 0;
+    while (found < count_ && Before(At(found).number, mark)) ++found;
+    if (found == count_) return false;
+    message = At(found).message;
+    for (uint8_t i = found; i + 1 < count_; ++i) At(i) = At(static_cast<uint8_t>(i + 1));
     --count_;
     return true;
 }
@@ -133,6 +159,15 @@ bool CanLink::Accept(const CanFrame &frame, DriveMessage &message) const {
 
 int CanLink::Receive(DriveMessage &message) {
     if (queue_.Take(message)) return 1;
+    return AwaitFrame(message);
+}
+
+int CanLink::ReceiveSince(uint32_t mark, DriveMessage &message) {
+    if (queue_.TakeFrom(mark, message)) return 1;
+    return AwaitFrame(message);
+}
+
+int CanLink::AwaitFrame(DriveMessage &message) {
     const uint32_t start = platform::TickCount();
     const uint32_t limit = Shared()->settings.canReceiveTimeout;
     do {
@@ -156,6 +191,32 @@ int CanLink::Receive(DriveMessage &message) {
     return 0;
 }
 
+bool CanLink::SetAsideWaiting() {
+    // Bounded like a receive, should the bus bring frames faster than they are read.
+    const uint32_t start = platform::TickCount();
+    const uint32_t limit = Shared()->settings.canReceiveTimeout;
+    do {
+        CanFrame frame;
+        const PollResult result = Poll(frame, false);
+        if (result == PollResult::Failed) return false;
+        if (result == PollResult::Dropped) continue;
+        if (result != PollResult::Frame) return true;
+        DriveMessage message{};
+        if (Accept(frame, message)) SetAside(message);
+    } while (platform::TicksSince(start) < limit);
+    return true;
+}
+
+// A full queue makes room: its oldest message goes where a reply wait would have taken it,
+// to the unsolicited-message handler, or nowhere without one.
+void CanLink::SetAside(const DriveMessage &message) {
+    if (queue_.Append(message)) return;
+    DriveMessage oldest{};
+    if (queue_.Take(oldest))
+        if (auto handler = Context().unsolicitedHandler) handler(&oldest);
+    queue_.Append(message);
+}
+
 int32_t CanLink::BytesInQueue() {
     while (queue_.Count() < CanReceiveQueue::kCapacity) {
         CanFrame frame;
@@ -167,6 +228,13 @@ int32_t CanLink::BytesInQueue() {
         if (Accept(frame, message)) queue_.Append(message);
     }
     return static_cast<int32_t>(queue_.Count() * RecordSize());
+}
+
+bool CanLink::FollowHost(uint16_t address) {
+    if (address == filterHost_) return true;
+    if (!FollowHostAddress(address)) return false;
+    filterHost_ = address;
+    return true;
 }
 
 bool CanLink::SetLinkBaudRate(uint32_t rate) {

@@ -21,19 +21,35 @@ enum class CanFamily { IxxatV3, IxxatV2, SysTec, Peak, Esd, Kvaser, Ascii };
 bool MapCanStatus(CanFamily family, int64_t status);
 
 // Messages that arrived outside a receive call. The IXXAT V2 library appends from its own
-// thread, so the ring is guarded.
+// thread, so the ring is guarded. Messages are numbered as they are appended, so that a reply
+// wait can tell those that came before its question from those that came after.
 class CanReceiveQueue {
 public:
     static constexpr uint8_t kCapacity = 32;
     bool Append(const DriveMessage &message);
     bool Take(DriveMessage &message);
+    // The number the next appended message gets.
+    uint32_t Mark() const;
+    // The oldest message appended before `mark` / from `mark` on, taken out of the queue.
+    bool TakeBefore(uint32_t mark, DriveMessage &message);
+    bool TakeFrom(uint32_t mark, DriveMessage &message);
     uint8_t Count() const;
 
 private:
+    struct Entry {
+        DriveMessage message;
+        uint32_t number;
+    };
+    Entry &At(uint8_t position) { return entries_[(head_ + position) % kCapacity]; }
+    static bool Before(uint32_t number, uint32_t mark) {
+        return static_cast<int32_t>(number - mark) < 0;
+    }
+
     mutable std::mutex mutex_;
-    std::array<DriveMessage, kCapacity> entries_{};
+    std::array<Entry, kCapacity> entries_{};
     uint8_t head_ = 0;
     uint8_t count_ = 0;
+    uint32_t next_ = 0;
 };
 
 // One bit rate in every adapter's terms.
@@ -59,7 +75,8 @@ enum class PollResult {
 
 class CanLink : public Link {
 public:
-    CanLink(Slot &slot, CanFamily family) : Link(slot), family_(family) {}
+    CanLink(Slot &slot, CanFamily family)
+        : Link(slot), family_(family), filterHost_(slot.hostAddress) {}
 
     // Byte I/O does not exist on CAN links.
     bool ReadBytes(std::span<uint8_t> bytes) override;
@@ -77,8 +94,22 @@ public:
     virtual int Send(const CanFrame &frame) = 0;
     // 1 a message for the host, 0 none within the receive time-out, -1 failure.
     virtual int Receive(DriveMessage &message);
-    // Programs the acceptance filter for a new host address (the slot still holds the old one).
-    virtual bool FollowHostAddress(uint16_t) { return true; }
+
+    // Before a question whose answer is awaited: moves what this process's adapter connection
+    // holds already into the receive queue, so that the wait takes nothing that came before
+    // the question as its answer (the adapter hands every process all frames of the bus, and a
+    // reply to another process's question looks like one to this process's). False with the
+    // error set when the adapter fails. A family whose frames reach the queue by themselves, or
+    // that reads nothing ahead of a send, has nothing to do here.
+    virtual bool SetAsideWaiting();
+    // Inside a reply wait whose question went out after the queue's `mark`: a message that came
+    // after it, as Receive gives one. What the queue held before stays there.
+    virtual int ReceiveSince(uint32_t mark, DriveMessage &message);
+    // Has this process's adapter filter follow a host address: nothing to do when the filter
+    // was set for it already. Another process may have moved the shared host meanwhile, so the
+    // host the filter holds is this link's own record, not the slot's.
+    bool FollowHost(uint16_t address);
+    uint16_t filterHost() const { return filterHost_; }
 
     CanLink *AsCan() override { return this; }
 
@@ -90,14 +121,24 @@ public:
 protected:
     // One read from the adapter; `waiting` false for the non-waiting read of the drain.
     virtual PollResult Poll(CanFrame &frame, bool waiting) = 0;
+    // Reads the adapter until a message for the host comes (1), the receive time-out passes
+    // (0) or the adapter fails (-1).
+    virtual int AwaitFrame(DriveMessage &message);
     // Size of the vendor's frame record, for the input count.
     virtual uint32_t RecordSize() const = 0;
     virtual bool ApplyBitRate(const CanBitRate &rate) = 0;
+    // Programs the acceptance filter for a new host address; filterHost() is the one it holds.
+    virtual bool FollowHostAddress(uint16_t) { return true; }
     bool Torvane() const { return slot_.protocolFlag == CHANNEL_PROTOCOL_TORVANECAN; }
     bool Failure(int64_t status) const { return MapCanStatus(family_, status); }
 
     CanFamily family_;
     CanReceiveQueue queue_;
+
+private:
+    void SetAside(const DriveMessage &message);
+
+    uint16_t filterHost_;
 };
 
 // The CAN link of the selected channel, or null on other channel types.

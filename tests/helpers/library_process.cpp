@@ -22,8 +22,17 @@ std::string Escape(const std::string &text) {
 namespace {
 
 std::vector<std::string> logLines;
+std::vector<DriveMessage> handled;
 
 void CollectLine(const char *line) { logLines.emplace_back(line); }
+void ZORCOMM_CALL CollectMessage(DriveMessage *message) { handled.push_back(*message); }
+
+std::string Describe(const DriveMessage &m) {
+    std::ostringstream text;
+    text << std::hex << "0x" << m.address << " 0x" << m.opCode;
+    for (int i = 0; i < m.length && i < 4; ++i) text << " 0x" << m.data[i];
+    return text.str();
+}
 
 uint32_t Number(const std::string &word) {
     return static_cast<uint32_t>(std::strtoul(word.c_str(), nullptr, 0));
@@ -58,10 +67,38 @@ std::string Run(Library &lib, const std::vector<std::string> &w) {
     if (c == "receive") {
         DriveMessage m{};
         const bool ok = lib.MSK_ReceiveMessage(&m);
+        return result(ok, Describe(m));
+    }
+    if (c == "read" && w.size() == 4) {
+        std::vector<uint16_t> words(Number(w[3]));
+        const bool ok = lib.MSK_ReceiveData(words.data(), static_cast<uint16_t>(Number(w[1])),
+                                            static_cast<uint8_t>(Number(w[2])),
+                                            static_cast<uint16_t>(words.size()));
         std::ostringstream text;
-        text << std::hex << "0x" << m.address << " 0x" << m.opCode;
-        for (int i = 0; i < m.length && i < 4; ++i) text << " 0x" << m.data[i];
+        for (size_t i = 0; i < words.size(); ++i) text << (i ? " " : "") << std::hex << "0x" << words[i];
         return result(ok, text.str());
+    }
+    if (c == "write" && w.size() >= 3) {
+        std::vector<uint16_t> words;
+        for (size_t i = 3; i < w.size(); ++i) words.push_back(static_cast<uint16_t>(Number(w[i])));
+        return result(lib.MSK_SendData(words.data(), static_cast<uint16_t>(Number(w[1])),
+                                       static_cast<uint8_t>(Number(w[2])),
+                                       static_cast<uint16_t>(words.size())));
+    }
+    if (c == "sethost" && w.size() == 2)
+        return result(lib.MSK_SetHostDrive(static_cast<uint16_t>(Number(w[1]))));
+    if (c == "setactive" && w.size() == 2)
+        return result(lib.MSK_SetActiveDrive(static_cast<uint16_t>(Number(w[1]))));
+    if (c == "handler" && w.size() == 2) {
+        handled.clear();
+        lib.MSK_RegisterReceiveUnsolicitedMsgHandler(w[1] == "on" ? CollectMessage : nullptr);
+        return "ok";
+    }
+    if (c == "handled") {
+        std::string text;
+        for (const DriveMessage &m : handled) text += (text.empty() ? "" : ", ") + Describe(m);
+        handled.clear();
+        return "ok" + (text.empty() ? "" : " " + text);
     }
     if (c == "baud" && w.size() == 2) return result(lib.MSK_SetBaudRate(Number(w[1])));
     if (c == "getbaud") {

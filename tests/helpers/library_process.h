@@ -6,6 +6,11 @@
 //   close HANDLE | select HANDLE
 //   send ADDRESS OPCODE [DATA...]            (numbers in decimal or 0x hex)
 //   receive                                  -> ok <address> <opcode> <data...>
+//   read ADDRESS MEMORY COUNT                -> ok <word...>
+//   write ADDRESS MEMORY WORD...
+//   sethost AXIS | setactive AXIS
+//   handler on|off                           -> the unsolicited handler collects messages
+//   handled                                  -> ok <address> <opcode> <data...>, ... (then forgotten)
 //   baud RATE | getbaud | host | active | version | reset | update | queue
 //   log LEVEL                                -> starts collecting log lines
 //   logged TEXT                              -> ok <number of collected lines containing TEXT>

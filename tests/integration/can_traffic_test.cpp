@@ -224,6 +224,40 @@ TEST_F(CanTrafficTest, TheHostAxisIsThePc) {
     EXPECT_TRUE(lib.MSK_CloseComm(handle));
 }
 
+// A new host whose adapter filter cannot be set: the call succeeds as documented, but neither
+// the host nor the active drive moves, so the active drive is still reached.
+TEST_F(CanTrafficTest, AHostTheFilterCannotFollowMovesNeitherAddress) {
+    if (!InProcessWithSearchPath(VendorDir())) return;
+    auto bus = StartBus({"--axes", "2,5"});
+    auto &lib = Start();
+    const std::pair<uint8_t, const char *> cases[] = {
+        {CHANNEL_ESD_CAN, "canIdDelete=0xE0000005,1"},
+        {CHANNEL_KVASER_CAN, "canSetAcceptanceFilter=-3,1"},
+    };
+    for (const auto &[type, fail] : cases) {
+        SCOPED_TRACE(fail);
+        const int32_t handle = lib.MSK_OpenComm("1", 1, 0, type);
+        ASSERT_GT(handle, 0) << LastError();
+        setenv("ZORCOMM_VENDOR_FAIL", fail, 1);
+        EXPECT_TRUE(lib.MSK_SetHostDrive(5));
+        unsetenv("ZORCOMM_VENDOR_FAIL");
+        uint16_t host = 0, active = 0;
+        ASSERT_TRUE(lib.MSK_GetHostDrive(&host));
+        ASSERT_TRUE(lib.MSK_GetActiveDrive(&active)) << LastError();
+        EXPECT_EQ(host, 1);
+        EXPECT_EQ(active, 1);
+        char version[8] = {};
+        ASSERT_TRUE(lib.MSK_SetActiveDrive(2));
+        EXPECT_TRUE(lib.MSK_GetDriveVersion(version)) << LastError();
+        // With the filter set, both move.
+        ASSERT_TRUE(lib.MSK_SetActiveDrive(1));
+        EXPECT_TRUE(lib.MSK_SetHostDrive(4)) << LastError();
+        ASSERT_TRUE(lib.MSK_GetActiveDrive(&active)) << LastError();
+        EXPECT_EQ(active, 4);
+        EXPECT_TRUE(lib.MSK_CloseComm(handle));
+    }
+}
+
 // Vendor results of sends and receives become library errors; the VCI time-out is "not sent".
 TEST_F(CanTrafficTest, SendAndReceiveFailuresAreMapped) {
     if (!InProcessWithSearchPath(VendorDir())) return;
