@@ -111,6 +111,7 @@ const Family kFamilies[] = {
      {{"canInitializeLibrary", "canOpenChannel 1 0x18", "canSetBusParams $h -2 0 0 0 0 0",
        "canSetAcceptanceFilter $h 0x2000 0x3FFC00 1", "canBusOn $h"},
       "canWrite $h 0x1B004001 1000 2 0x4",
+      // Kept on purpose: the filter follows the host, or replies to the new host would be dropped.
       {"canSetAcceptanceFilter $h 0x8000 0x3FFC00 1"},
       {"canSetBusParams $h -3 0 0 0 0 0"},
       {"canClose $h", "canUnloadLibrary"}},
