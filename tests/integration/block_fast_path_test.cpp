@@ -213,7 +213,6 @@ TEST_F(FastPathTest, WithoutAConnectionMessagesCarryTheBlock) {
                                 Frame(0x0010, 0x9021, {0x032B, words[0], words[1]}),
                                 Frame(0x0010, 0x9021, {0x032B, words[2], words[3]}),
                                 Frame(0x0010, 0x9020, {0x032B, words[4]}),
-                                Frame(0x0010, 0xB004, {0x0011, 0x032B}),
                             }));
     std::vector<uint16_t> read(5);
     ASSERT_TRUE(lib.MSK_ReceiveData(read.data(), 0x8000, MEMORY_PROGRAM, 5)) << LastError();
