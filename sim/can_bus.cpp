@@ -302,6 +302,10 @@ void CanBusServer::OnPacket(Client &client, const Packet &packet, Micros now)
         client.pid = packet.pid;
         client.rate = packet.value;
         client.greeted = true;
+        if (packet.reserved & canbus::kWantWelcome) {
+            const Packet welcome = canbus::HelloPacket("bus", static_cast<uint32_t>(getpid()));
+            send(client.fd, &welcome, sizeof welcome, MSG_DONTWAIT | MSG_NOSIGNAL);
+        }
         return;
     case PacketType::BitRate:
         client.rate = packet.value;
@@ -312,14 +316,14 @@ void CanBusServer::OnPacket(Client &client, const Packet &packet, Micros now)
             ++counters_.badPackets;
             return;
         }
-        OnClientFrame(client, frame, now);
+        OnClientFrame(client, frame, packet, now);
         return;
     }
     }
     ++counters_.badPackets;
 }
 
-void CanBusServer::OnClientFrame(Client &client, const BusFrame &frame, Micros now)
+void CanBusServer::OnClientFrame(Client &client, const BusFrame &frame, const Packet &packet, Micros now)
 {
     if (client.rate != bus_.bitRate) {
         ++counters_.rateMismatch;
@@ -339,7 +343,7 @@ void CanBusServer::OnClientFrame(Client &client, const BusFrame &frame, Micros n
     ++counters_.frames;
     ++counters_.clientFrames;
     Remember(source, frame, true);
-    Deliver(frame, &client);
+    Deliver(frame, &client, false, &packet);
     auto message = DecodeForDrives(frame, bus_.protocol);
     if (!message) {
         ++counters_.foreign;
@@ -410,21 +414,52 @@ void CanBusServer::DriveFrame(const BusFrame &frame, const std::string &source)
     Deliver(frame, nullptr);
 }
 
-void CanBusServer::ErrorFrame(const std::string &source)
+BusFrame CanBusServer::ErrorFrameOnly()
+{
+    BusFrame frame;
+    frame.error = true;
+    return frame;
+}
+
+void CanBusServer::ErrorFrame(const std::string &source, const BusFrame &frame)
 {
     ++counters_.errorFrames;
     if (history_.size() >= kHistoryLimit) history_.pop_front();
     history_.push_back(source + ":error");
-    BusFrame frame;
-    frame.error = true;
     Deliver(frame, nullptr, true);
+}
+
+// `error-frame [CLASS [BYTE...]]`: the class word and data bytes of the error frame, as
+// SocketCAN reports them (the vendor stand-ins only see that there was one).
+Reply CanBusServer::ErrorFrameCommand(const std::vector<std::string> &args)
+{
+    const char *usage = "usage: error-frame [CLASS [BYTE...]] (up to 8 bytes)";
+    if (args.size() > 9) return Reply::Error(usage);
+    BusFrame frame = ErrorFrameOnly();
+    if (!args.empty()) {
+        auto id = ParseNumber(args[0], canbus::kMaxExtendedId);
+        if (!id) return Reply::Error(usage);
+        frame.id = *id;
+        for (std::size_t i = 1; i < args.size(); ++i) {
+            auto byte = ParseNumber(args[i], 0xFF);
+            if (!byte) return Reply::Error("bad byte '" + args[i] + "'");
+            frame.data[frame.dlc++] = static_cast<uint8_t>(*byte);
+        }
+    }
+    ErrorFrame("sim", frame);
+    return Reply::Ok();
 }
 
 // Frames reach clients that run at the bus's rate; an error frame reaches every started client
 // (a node at a wrong rate sees nothing but errors).
-void CanBusServer::Deliver(const BusFrame &frame, const Client *except, bool anyStartedClient)
+void CanBusServer::Deliver(const BusFrame &frame, const Client *except, bool anyStartedClient, const Packet *origin)
 {
-    const Packet packet = canbus::FramePacket(frame);
+    Packet packet = canbus::FramePacket(frame);
+    if (origin) {
+        std::memcpy(packet.name, origin->name, sizeof packet.name);
+        packet.name[sizeof packet.name - 1] = '\0';
+        packet.reserved = origin->reserved & canbus::kNoLocalEcho;
+    }
     for (auto &client : clients_) {
         if (client.get() == except || client->closed) continue;
         if (anyStartedClient ? client->rate == 0 : client->rate != bus_.bitRate) continue;
@@ -482,11 +517,7 @@ Reply CanBusServer::Control(const std::vector<std::string> &words, Micros now, b
     if (command == "unsolicited") return Unsolicited(args, now);
     if (command == "frame") return FrameCommand(args);
     if (command == "inject") return Inject(args);
-    if (command == "error-frame") {
-        if (!args.empty()) return Reply::Error("usage: error-frame");
-        ErrorFrame("sim");
-        return Reply::Ok();
-    }
+    if (command == "error-frame") return ErrorFrameCommand(args);
     if (command == "history") return History();
     if (command == "stats") {
         if (args.size() == 1 && args[0] == "reset") {
@@ -504,7 +535,7 @@ Reply CanBusServer::Control(const std::vector<std::string> &words, Micros now, b
     }
     if (command == "help") {
         return Reply::Ok(std::string(Simulator::Help()) +
-                         " | inject std|ext|rtr-std|rtr-ext ID [BYTE...] | error-frame | clients | bitrate [RATE]"
+                         " | inject std|ext|rtr-std|rtr-ext ID [BYTE...] | error-frame [CLASS [BYTE...]] | clients | bitrate [RATE]"
                          " | protocol [orv|torvanecan] | path | quit");
     }
     return sim_.Execute(words, now);

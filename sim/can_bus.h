@@ -91,13 +91,17 @@ private:
     void Accept(Micros now);
     void ReadClient(Client &client, Micros now);
     void OnPacket(Client &client, const canbus::Packet &packet, Micros now);
-    void OnClientFrame(Client &client, const canbus::BusFrame &frame, Micros now);
+    void OnClientFrame(Client &client, const canbus::BusFrame &frame, const canbus::Packet &packet, Micros now);
     void ToDrives(const Message &message, Micros now);
     void SendAnswer(const Message &message, Micros due, Micros now);
     // A frame from the drives' side: drop-tx fault, history, every client on the bus's rate.
     void DriveFrame(const canbus::BusFrame &frame, const std::string &source);
-    void ErrorFrame(const std::string &source);
-    void Deliver(const canbus::BusFrame &frame, const Client *except, bool anyStartedClient = false);
+    void ErrorFrame(const std::string &source, const canbus::BusFrame &frame = ErrorFrameOnly());
+    // `origin`: the client's packet whose origin fields go along with the frame.
+    void Deliver(const canbus::BusFrame &frame, const Client *except, bool anyStartedClient = false,
+                 const canbus::Packet *origin = nullptr);
+    static canbus::BusFrame ErrorFrameOnly();
+    Reply ErrorFrameCommand(const std::vector<std::string> &args);
     void SendDue(Micros now);
     void RemoveClosedClients();
     void Remember(const std::string &source, const canbus::BusFrame &frame, bool fromPc);

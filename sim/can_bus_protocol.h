@@ -18,6 +18,15 @@ inline constexpr uint8_t kExtended = 0x01;
 inline constexpr uint8_t kRemote = 0x02;
 inline constexpr uint8_t kErrorFrame = 0x04;
 
+// A client's frame may name where it comes from (`name`: the SocketCAN interposer names its
+// interface) and, with kNoLocalEcho in `reserved`, ask the other sockets of that interface not
+// to see it (their CAN_RAW_LOOPBACK is off). The bus passes both on with the frame; clients
+// that do not care leave them zero and ignore them.
+inline constexpr uint8_t kNoLocalEcho = 0x01;
+// A hello with kWantWelcome in `reserved` is answered with a hello from the bus once the client
+// takes part, so that a client can wait until it hears every frame sent from then on.
+inline constexpr uint8_t kWantWelcome = 0x01;
+
 inline constexpr uint32_t kMaxStandardId = 0x7FF;
 inline constexpr uint32_t kMaxExtendedId = 0x1FFFFFFF;
 // The bit rate of an adapter set to timing the bus does not know: it never meets anybody.
@@ -28,12 +37,12 @@ struct Packet {
     uint8_t type = 0;
     uint8_t flags = 0;
     uint8_t dlc = 0;
-    uint8_t reserved = 0;
+    uint8_t reserved = 0; // frame: kNoLocalEcho
     uint32_t id = 0;
     uint32_t value = 0; // hello, bit rate: bit/s, 0 = not started
     uint32_t pid = 0;   // hello
     uint8_t data[8] = {};
-    char name[kNameSize] = {};
+    char name[kNameSize] = {}; // hello: the family; frame: where it comes from
 };
 static_assert(sizeof(Packet) == 40, "bus packet layout");
 
