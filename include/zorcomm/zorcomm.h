@@ -46,6 +46,9 @@ extern "C" {
 #define CHANNEL_VIRTUAL_SERIAL 15
 #define CHANNEL_XPORT_TCP 16
 #define CHANNEL_UDP 17
+/* A SocketCAN network interface (Linux; the Windows DLL refuses the type): deviceName is the
+ * interface name, for example "can0". See "Error codes" below for its own failures. */
+#define CHANNEL_SOCKETCAN 18
 
 /* Protocol flag (bit 7 of the channel type byte). */
 #define CHANNEL_PROTOCOL_ORV 0x00
@@ -60,6 +63,26 @@ extern "C" {
 #define PROGRESS_ERROR 1
 #define PROGRESS_STEP 3
 #define PROGRESS_START 4
+
+/* Error codes. MSK_GetLastError() returns the text of the last error; the library's own codes
+ * run from 0x20000064 to 0x20000127. Those of SocketCAN channels (docs/socketcan.md):
+ *   0x20000118  no network interface of this name
+ *   0x20000119  the interface is not a CAN interface
+ *   0x2000011a  the CAN interface is down
+ *   0x2000011b  the system has no CAN sockets
+ *   0x2000011c  the interface's transmit queue stayed full for the send time-out
+ *   0x2000011d  not permitted to change the bit rate (CAP_NET_ADMIN); the text says what to run
+ *   0x2000011e  the interface did not take the bit rate
+ *   0x2000011f  no bit-rate control: libsocketcan.so.2 cannot be loaded
+ *   0x20000120  bus off (fails the call); error frames of the codes below are written to the
+ *   0x20000121  error passive                          debug log as "MSK Warning" lines
+ *   0x20000122  error warning
+ *   0x20000123  controller buffer overflow
+ *   0x20000124  protocol violation
+ *   0x20000125  no acknowledge
+ *   0x20000126  other error frame (arbitration, transceiver, transmit time-out)
+ *   0x20000127  the controller restarted after bus off
+ */
 
 /* One drive message: up to four data words for an axis or group address. */
 typedef struct DriveMessage {

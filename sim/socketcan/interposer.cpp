@@ -590,6 +590,17 @@ __attribute__((visibility("default"))) int getsockopt(int fd, int level, int nam
                                                       socklen_t *length) noexcept
 {
     if (IsCan(fd) && level == SOL_CAN_RAW) return CanGetOption(fd, name, value, length);
+    if (IsCan(fd) && level == SOL_SOCKET && name == SO_ERROR && value && length && *length >= sizeof(int)) {
+        // Reading the error clears it, as the kernel's does.
+        std::lock_guard lock(gMutex);
+        CanSocket *socket = Find(fd);
+        if (!socket) return Fail(EBADF);
+        Refresh(fd, *socket);
+        const int pending = std::exchange(socket->pendingError, 0);
+        std::memcpy(value, &pending, sizeof pending);
+        *length = sizeof pending;
+        return 0;
+    }
     return R().getsockopt(fd, level, name, value, length);
 }
 

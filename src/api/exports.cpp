@@ -158,8 +158,7 @@ ZORCOMM_API uint8_t ZORCOMM_CALL MSK_SetBaudRate(uint32_t baudRate) {
 ZORCOMM_API uint32_t ZORCOMM_CALL MSK_GetBaudRate(void) {
     DriveCall call(LOCK_CHANNEL, false);
     if (!call.ready()) return 0;
-    const Slot &slot = Selected();
-    if (IsCanType(slot.channelType)) return slot.typeArea.can.canBitRate;
+    // CAN links give their bit rate: the adapter's as last set, or a SocketCAN interface's own.
     Link *link = CurrentLink();
     return link ? link->BaudRate() : 0;
 }

@@ -19,6 +19,7 @@
 #include "transport/link.h"
 #include "transport/link_settings.h"
 #include "transport/serial_port_link.h"
+#include "transport/socketcan_link.h"
 #include "transport/virtual_serial_link.h"
 
 namespace zorcomm {
@@ -58,12 +59,15 @@ bool CanNumberAccepted(uint8_t type, uint32_t number) {
     return true;
 }
 
-bool OpenCanAdapter(int index, Slot &slot, const OpenRequest &request) {
+bool OpenCanAdapter(int index, Slot &slot, const OpenRequest &request, const char *deviceName) {
     if (!CanNumberAccepted(request.type, request.number)) return SetError(Error::InvalidParameter);
     // The adapter's filters and frame format follow these from the start.
     slot.protocolFlag = request.protocolFlag;
     slot.hostAddress = request.hostAddress;
-    std::unique_ptr<CanLink> link = MakeCanLink(slot, request.type);
+    // A SocketCAN interface, named or mapped to the adapter by the settings, or the adapter.
+    const std::string interface = SocketCanInterfaceFor(request.type, request.number, deviceName);
+    std::unique_ptr<CanLink> link = interface.empty() ? MakeCanLink(slot, request.type)
+                                                      : MakeSocketCanLink(slot, request.type, interface);
     if (!link) return false;
     CanLink *adapter = link.get();
     InstallLink(index, std::move(link));
@@ -126,7 +130,7 @@ bool OpenLink(const char *deviceName, const OpenRequest &request, EthernetTarget
         return OpenEthernet(index, slot, request, ethernet);
     case CHANNEL_LAWICEL_USBCAN: // a CAN link on a COM port: its link opens the port too
     default:
-        return OpenCanAdapter(index, slot, request);
+        return OpenCanAdapter(index, slot, request, deviceName);
     }
 }
 
@@ -192,6 +196,8 @@ bool OpenChannel(const char *deviceName, uint16_t hostAddress, bool exclusive, u
     else if (IsEthernetType(type)) {
         if (!DecodeEthernetName(deviceName, ethernet)) return false;
         request.number = ethernet.address;
+    } else if (type == CHANNEL_SOCKETCAN) {
+        if (!ResolveSocketCanName(deviceName, request.number)) return false;
     } else if (!DecodePortName(deviceName, type, request.number))
         return SetError(Error::InvalidParameter);
 

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 
+#include "platform/can_socket.h"
 #include "platform/platform.h"
 #include "platform/serial_port.h"
 #include "platform/sockets.h"
@@ -18,9 +19,11 @@ constexpr uint8_t kTypeMask = 0x7F;
 constexpr uint8_t kProtocolMask = 0x80;
 constexpr size_t kDeviceNameSize = 16;
 
-// Type codes the library accepts (0 to 10 and 15 to 17).
+// Type codes the library accepts (0 to 10 and 15 to 17, and 18 where the system has CAN
+// sockets).
 constexpr bool IsKnownChannelType(uint8_t type) {
-    return type <= CHANNEL_KVASER_CAN || (type >= CHANNEL_VIRTUAL_SERIAL && type <= CHANNEL_UDP);
+    return type <= CHANNEL_KVASER_CAN || (type >= CHANNEL_VIRTUAL_SERIAL && type <= CHANNEL_UDP) ||
+           (type == CHANNEL_SOCKETCAN && platform::kHasCanSockets);
 }
 // Types that carry drive messages in the serial frame.
 constexpr bool IsByteStreamType(uint8_t type) {
@@ -28,7 +31,7 @@ constexpr bool IsByteStreamType(uint8_t type) {
            type == CHANNEL_XPORT_TCP || type == CHANNEL_UDP;
 }
 constexpr bool IsCanType(uint8_t type) {
-    return type >= CHANNEL_IXXAT_CAN && type <= CHANNEL_KVASER_CAN;
+    return (type >= CHANNEL_IXXAT_CAN && type <= CHANNEL_KVASER_CAN) || type == CHANNEL_SOCKETCAN;
 }
 constexpr bool IsSerialPortType(uint8_t type) {
     return type == CHANNEL_RS232 || type == CHANNEL_RS485 || type == CHANNEL_LAWICEL_USBCAN;
@@ -46,7 +49,7 @@ struct SerialArea {
     uint8_t stateChanged;
 };
 
-// CAN adapter types 2 to 8 and 10. The adapter's own handles and the receive queue are
+// CAN adapter types 2 to 8 and 10, and SocketCAN channels (18). The adapter's own handles and the receive queue are
 // per-process objects and live in the per-process table.
 struct CanArea {
     uint32_t canBitRate;

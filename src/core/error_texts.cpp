@@ -214,6 +214,32 @@ constexpr std::array<LibraryError, kLibraryErrorCount> kLibraryErrors = {{
     {0x20000115, "IXXAT: The object already exists\r\n"},
     {0x20000116, "IXXAT: Invalid index\r\n"},
     {0x20000117, "IXXAT: The end-of-file marker has been reached\r\n"},
+    {0x20000118, "SocketCAN: There is no network interface of this name (see: ip link).\r\n"},
+    {0x20000119, "SocketCAN: The network interface is not a CAN interface.\r\n"},
+    {0x2000011a, "SocketCAN: The CAN interface is down. Bring it up first, for example:\r\n"
+                 "ip link set can0 up type can bitrate 500000\r\n"},
+    {0x2000011b, "SocketCAN: This system has no CAN sockets (load the kernel modules can and "
+                 "can_raw).\r\n"},
+    {0x2000011c, "SocketCAN: The transmit queue of the CAN interface is full; the frame was not "
+                 "sent.\r\n"},
+    {0x2000011d, "SocketCAN: Not permitted to change the bit rate of the CAN interface (that needs "
+                 "CAP_NET_ADMIN).\r\n"
+                 "Have it set instead, for example: ip link set can0 down; ip link set can0 type "
+                 "can bitrate 500000; ip link set can0 up\r\n"},
+    {0x2000011e, "SocketCAN: The CAN interface did not take the bit rate.\r\n"},
+    {0x2000011f, "SocketCAN: Bit-rate control needs libsocketcan.so.2, which cannot be loaded.\r\n"
+                 "Set the bit rate instead, for example: ip link set can0 down; ip link set can0 "
+                 "type can bitrate 500000; ip link set can0 up\r\n"},
+    {0x20000120, "SocketCAN: Bus off: the CAN controller left the bus after too many errors.\r\n"},
+    {0x20000121, "SocketCAN: Error passive: the CAN controller's error counters passed 127.\r\n"},
+    {0x20000122, "SocketCAN: Error warning: the CAN controller's error counters passed 96.\r\n"},
+    {0x20000123, "SocketCAN: The CAN controller's receive or transmit buffer overflowed.\r\n"},
+    {0x20000124, "SocketCAN: Protocol violation on the bus (bit, form or stuff error).\r\n"},
+    {0x20000125, "SocketCAN: No acknowledge: no other node received the frame (check the wiring "
+                 "and the bit rate).\r\n"},
+    {0x20000126, "SocketCAN: Error frame received (lost arbitration, transceiver or transmit "
+                 "time-out).\r\n"},
+    {0x20000127, "SocketCAN: The CAN controller restarted after bus off.\r\n"},
 }};
 
 // Every code from the first to the last has its entry at index code - first, so a lookup is

@@ -41,6 +41,22 @@ enum class Error : uint32_t {
     NoAutodetection = 0x20000080,
     NotForChannelType = 0x20000081,
     CannotLoadDriver = 0x200000f4,
+    SocketCanNoInterface = 0x20000118,
+    SocketCanNotCan = 0x20000119,
+    SocketCanInterfaceDown = 0x2000011a,
+    SocketCanUnsupported = 0x2000011b,
+    SocketCanQueueFull = 0x2000011c,
+    SocketCanBitRateRefused = 0x2000011d,
+    SocketCanBitRateFailed = 0x2000011e,
+    SocketCanNoBitRateControl = 0x2000011f,
+    SocketCanBusOff = 0x20000120,
+    SocketCanErrorPassive = 0x20000121,
+    SocketCanErrorWarning = 0x20000122,
+    SocketCanOverflow = 0x20000123,
+    SocketCanProtocolViolation = 0x20000124,
+    SocketCanNoAcknowledge = 0x20000125,
+    SocketCanBusError = 0x20000126,
+    SocketCanRestarted = 0x20000127,
     OutOfMemory = 0x200000f8,
     CannotOpenCoff = 0x200000f9,
 };
@@ -67,7 +83,7 @@ const char *DescribeLastError(ErrorTextSource further);
 // The library's codes run without a gap from the first to the last; each has a text ending in
 // CR LF (texts of several lines have CR LF between the lines).
 constexpr uint32_t kFirstLibraryError = 0x20000064;
-constexpr uint32_t kLastLibraryError = 0x20000117;
+constexpr uint32_t kLastLibraryError = 0x20000127;
 constexpr size_t kLibraryErrorCount = kLastLibraryError - kFirstLibraryError + 1;
 
 struct LibraryError {

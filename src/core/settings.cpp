@@ -62,6 +62,13 @@ uint32_t ReadSetting(const char *key, uint32_t fallback) {
     return platform::ReadProfileInt(kSection, key, fallback, path.c_str());
 }
 
+bool ReadSettingText(const char *section, const char *key, std::string &value) {
+    const SharedSection *shared = Shared();
+    if (!shared) return false;
+    const std::string path = SettingsFilePath(*shared);
+    return platform::ReadProfileString(section, key, value, path.c_str());
+}
+
 uint8_t ClampNoTries(uint32_t raw) {
     const auto low = static_cast<uint8_t>(raw & 0xFF);
     return std::max<uint8_t>(low, kMinimumTries);

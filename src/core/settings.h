@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "platform/serial_port.h"
 
@@ -42,6 +43,8 @@ struct SerialTimeoutSettings {
 
 // GetPrivateProfileIntA("ZORCOMM", key, fallback, SettingsFilePath).
 uint32_t ReadSetting(const char *key, uint32_t fallback);
+// The trimmed text of a key of another section of the settings file; false when absent.
+bool ReadSettingText(const char *section, const char *key, std::string &value);
 
 // Reads every key: the three serial time-out keys into `serial`, the rest into the process and
 // shared values (the PEAK defaults follow `type`, the type code without its protocol flag).

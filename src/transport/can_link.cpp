@@ -87,6 +87,7 @@ bool MapCanStatus(CanFamily family, int64_t status) {
     case CanFamily::Kvaser:
         return SetError(Look(kKvaser, Signed32(status)).value_or(static_cast<uint32_t>(status)));
     case CanFamily::Ascii:
+    case CanFamily::SocketCan:
         return SetError(static_cast<uint32_t>(status));
     }
     return SetError(static_cast<uint32_t>(status));

@@ -15,7 +15,7 @@
 
 namespace zorcomm {
 
-enum class CanFamily { IxxatV3, IxxatV2, SysTec, Peak, Esd, Kvaser, Ascii };
+enum class CanFamily { IxxatV3, IxxatV2, SysTec, Peak, Esd, Kvaser, Ascii, SocketCan };
 
 // Sets the library's error code for a vendor status.
 bool MapCanStatus(CanFamily family, int64_t status);

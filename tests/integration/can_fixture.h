@@ -38,9 +38,10 @@ inline std::string VendorDir(const std::string &variant = "") {
     return variant.empty() ? base : base + "/" + variant;
 }
 
-// True in the process that runs the test's body with the loader's search path `directory`.
-// Otherwise starts that process, waits for it (bounded) and records its failure; false.
-inline bool InProcessWithSearchPath(const std::string &directory) {
+// True in the process that runs the test's body with the loader's search path `directory`
+// (and the variables `extra`, NAME=value, in its environment). Otherwise starts that process,
+// waits for it (bounded) and records its failure; false.
+inline bool InProcessWithSearchPath(const std::string &directory, const std::vector<std::string> &extra = {}) {
     const char *marker = std::getenv("ZTEST_CAN_BODY");
     if (marker && directory == marker) return true;
     const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
@@ -48,10 +49,15 @@ inline bool InProcessWithSearchPath(const std::string &directory) {
     std::string program = "/proc/self/exe";
     std::vector<char *> argv{program.data(), filter.data(), nullptr};
     std::vector<std::string> variables{"LD_LIBRARY_PATH=" + directory, "ZTEST_CAN_BODY=" + directory};
+    variables.insert(variables.end(), extra.begin(), extra.end());
+    auto replaced = [&variables](const std::string &text) {
+        for (const std::string &given : variables)
+            if (text.rfind(given.substr(0, given.find('=') + 1), 0) == 0) return true;
+        return false;
+    };
     for (char **entry = environ; *entry; ++entry) {
         const std::string text = *entry;
-        if (text.rfind("LD_LIBRARY_PATH=", 0) != 0 && text.rfind("ZTEST_CAN_BODY=", 0) != 0)
-            variables.push_back(text);
+        if (!replaced(text)) variables.push_back(text);
     }
     std::vector<char *> envp;
     for (auto &variable : variables) envp.push_back(variable.data());
