@@ -81,6 +81,15 @@ def header_type(declaration: str) -> object:
     return HEADER_TYPES[key]
 
 
+class ChannelTypesTest(unittest.TestCase):
+    def test_every_channel_type_of_the_header_has_its_constant(self) -> None:
+        header = (support.SOURCE_DIR / "include/zorcomm/zorcomm.h").read_text()
+        defined = dict(re.findall(r"^#define CHANNEL_(\w+) (\d+)$", header, re.M))
+        self.assertIn("SOCKETCAN", defined)
+        self.assertEqual({name: int(value) for name, value in defined.items()},
+                         {channel.name: channel.value for channel in zorcomm.ChannelType})
+
+
 class ExportsTest(unittest.TestCase):
     def test_every_export_is_declared_as_the_header_declares_it(self) -> None:
         header = (support.SOURCE_DIR / "include/zorcomm/zorcomm.h").read_text()

@@ -28,6 +28,7 @@ class ChannelType(enum.IntEnum):
     VIRTUAL_SERIAL = 15
     XPORT_TCP = 16
     UDP = 17
+    SOCKETCAN = 18  # a SocketCAN interface (Linux): the device name is the interface, "can0"
 
 
 class Protocol(enum.IntEnum):

@@ -234,7 +234,7 @@ TEST_F(SerialLinkTest, FailedOpensLeaveNothingBehind) {
     }
     EXPECT_EQ(lib.MSK_OpenComm(nullptr, 1, 0, CHANNEL_RS232), -1);
     EXPECT_EQ(LastError(), Text(0x2000007b));
-    for (uint8_t type : {uint8_t{11}, uint8_t{14}, uint8_t{18}, uint8_t{127}, uint8_t{0x8B}}) {
+    for (uint8_t type : {uint8_t{11}, uint8_t{14}, uint8_t{19}, uint8_t{127}, uint8_t{0x8B}}) {
         EXPECT_EQ(lib.MSK_OpenComm("1", 1, 0, type), -1);
         EXPECT_EQ(LastError(), Text(0x2000007b)) << int(type);
     }

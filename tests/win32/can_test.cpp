@@ -20,7 +20,10 @@ const char kCanSettings[] = "[ZORCOMM]\r\n"
                             "CAN_SEND_TIMEOUT=200\r\n"
                             "CAN_RECEIVE_TIMEOUT=200\r\n"
                             "RESET_DEAD_TIME=20\r\n"
-                            "RUN_DEAD_TIME=0\r\n";
+                            "RUN_DEAD_TIME=0\r\n"
+                            // Linux's mapping to SocketCAN interfaces: the DLL ignores it.
+                            "[SOCKETCAN]\r\n"
+                            "PEAK_PCAN_USB1=can0\r\n";
 
 std::string WindowsPath(std::string path) {
     for (char &c : path)
@@ -140,6 +143,16 @@ TEST_F(CanTest, AChannelWithoutABusFailsTheOpen) {
     EXPECT_EQ(Calls(), (Lines{"CAN_Initialize 0x51 0x001C 0 0 0"}));
     EXPECT_FALSE(copy_->lib.MSK_UpdateSettings());
     EXPECT_EQ(LastError(), wtest::LibraryText(0x20000077));
+}
+
+// SocketCAN is the POSIX build's: the DLL refuses its type like any unknown one, and the
+// [SOCKETCAN] section of the settings file changes nothing (the vendor's library is loaded).
+TEST_F(CanTest, TheDllHasNoSocketCanChannels) {
+    EXPECT_EQ(copy_->lib.MSK_OpenComm("can0", 1, 0, 18), -1);
+    EXPECT_EQ(LastError(), wtest::LibraryText(0x2000007b));
+    _putenv_s("ZORCOMM_CANBUS", "127.0.9.6:1");
+    EXPECT_EQ(copy_->lib.MSK_OpenComm("1", 1, 0, CHANNEL_PEAK_PCAN_USB), -1);
+    EXPECT_EQ(Calls(), (Lines{"CAN_Initialize 0x51 0x001C 0 0 0"}));
 }
 
 // The other families under one protocol: the vendor calls of opening, of the board-information

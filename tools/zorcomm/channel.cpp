@@ -62,6 +62,7 @@ constexpr CanChannel kCanChannels[] = {
     {"esd", CHANNEL_ESD_CAN},
     {"lawicel", CHANNEL_LAWICEL_USBCAN},
     {"kvaser", CHANNEL_KVASER_CAN},
+    {"socketcan", CHANNEL_SOCKETCAN},
 };
 
 const CanChannel *FindCanChannel(const std::string &name) {
@@ -79,6 +80,14 @@ ExitCode ResolveCanDevice(const ChannelOptions &options, const CanChannel &can, 
         return UsageError(std::string("--channel ") + can.name + " needs --host-axis N (1 to 255)");
     device.type = can.type;
     if (options.protocol == "torvanecan") device.type |= CHANNEL_PROTOCOL_TORVANECAN;
+    if (can.type == CHANNEL_SOCKETCAN) {
+        if (options.port != 0 || options.adapter >= 0)
+            return UsageError("--channel socketcan takes --interface NAME, not --port or --adapter");
+        if (options.interface.empty()) return UsageError("--channel socketcan needs --interface NAME");
+        device.name = options.interface;
+        return ExitCode::Ok;
+    }
+    if (!options.interface.empty()) return UsageError("--interface needs --channel socketcan");
     if (can.type == CHANNEL_LAWICEL_USBCAN) {
         if (options.port == 0) return UsageError("--channel lawicel needs --port N");
         device.name = "COM" + std::to_string(options.port);
@@ -103,8 +112,8 @@ ExitCode ResolveDevice(const ChannelOptions &options, Device &device) {
     const std::string channel =
         !options.channel.empty() ? options.channel : (options.port != 0 ? "rs232" : "virtual");
     if (const CanChannel *can = FindCanChannel(channel)) return ResolveCanDevice(options, *can, device);
-    if (options.adapter >= 0 || !options.protocol.empty() || options.bitRate != 0)
-        return UsageError("--adapter, --protocol and --bitrate go with a CAN channel");
+    if (options.adapter >= 0 || !options.protocol.empty() || options.bitRate != 0 || !options.interface.empty())
+        return UsageError("--adapter, --interface, --protocol and --bitrate go with a CAN channel");
     if (channel == "virtual") {
         if (options.port != 0) return UsageError("--port needs --channel rs232 or rs485");
         device.type = CHANNEL_VIRTUAL_SERIAL;
@@ -163,6 +172,10 @@ void AddChannelOptions(CLI::App &app, ChannelOptions &options) {
                    "CAN adapter, net or channel number (the vendor library's numbering)")
         ->transform(Number(0, 255))
         ->type_name("N");
+    app.add_option("--interface", options.interface,
+                   "SocketCAN network interface for --channel socketcan (can0, ...);\n"
+                   "bring it up first: ip link set can0 up type can bitrate 500000")
+        ->type_name("NAME");
     app.add_option("--protocol", options.protocol,
                    "CAN identifier scheme: orv (29-bit, default) or torvanecan (11-bit)")
         ->transform(CLI::IsMember({"orv", "torvanecan"}, CLI::ignore_case))

@@ -22,11 +22,12 @@ struct ChannelOptions {
     uint16_t hostAxis = 0; // 0 = let the library find the host drive
     int32_t logLevel = 0;  // 0 = no debug log, else 1 to 3
     int adapter = -1;      // CAN adapter, net or channel number; -1 = none given
+    std::string interface; // SocketCAN network interface ("can0")
     std::string protocol;  // CAN identifier scheme: "orv" (default) or "torvanecan"
     uint32_t bitRate = 0;  // CAN bit rate to set after the open; 0 = keep 500000
 };
 
-// Adds --channel, --port, --host, --driver, --adapter, --protocol, --bitrate, --host-axis and
+// Adds --channel, --port, --host, --driver, --adapter, --interface, --protocol, --bitrate, --host-axis and
 // --log-level to the program.
 void AddChannelOptions(CLI::App &app, ChannelOptions &options);
 
