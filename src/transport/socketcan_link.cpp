@@ -4,12 +4,13 @@
 #include <cstring>
 #include <optional>
 
-#include "api/debug_log.h"
-#include "api/errors.h"
-#include "api/persistent.h"
-#include "api/process_context.h"
-#include "channel/settings.h"
+#include "core/debug_log.h"
+#include "core/errors.h"
+#include "core/persistent.h"
+#include "core/process_context.h"
+#include "core/settings.h"
 #include "platform/platform.h"
+#include "transport/link_settings.h"
 #include "transport/vendor/socketcan.h"
 #include "transport/vendor_library.h"
 
@@ -116,8 +117,9 @@ public:
         }
     }
 
-    int Receive(DriveMessage &message) override {
-        if (queue_.Take(message)) return 1;
+protected:
+    // Waits on the socket itself: a poll loop would wake every millisecond for nothing.
+    int AwaitFrame(DriveMessage &message) override {
         const uint32_t start = platform::TickCount();
         const uint32_t limit = Shared()->settings.canReceiveTimeout;
         for (bool first = true;; first = false) {
@@ -138,6 +140,7 @@ public:
 
     bool FollowHostAddress(uint16_t address) override { return ApplyFilters(address); }
 
+public:
     // The interface's own rate where it can be read: another process or the administrator may
     // have changed it.
     uint32_t BaudRate() const override { return InterfaceRate().value_or(slot_.typeArea.can.canBitRate); }
