@@ -59,8 +59,8 @@ foreach(token IN LISTS tokens)
 endforeach()
 flush_message()
 
-if(NOT count EQUAL 180)
-  message(FATAL_ERROR "${INPUT}: ${count} texts found, 180 expected")
+if(NOT count EQUAL 196)
+  message(FATAL_ERROR "${INPUT}: ${count} texts found, 196 expected")
 endif()
 
 file(WRITE "${OUTPUT}.new"

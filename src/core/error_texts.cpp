@@ -220,16 +220,16 @@ constexpr std::array<LibraryError, kLibraryErrorCount> kLibraryErrors = {{
                  "ip link set can0 up type can bitrate 500000\r\n"},
     {0x2000011b, "SocketCAN: This system has no CAN sockets (load the kernel modules can and "
                  "can_raw).\r\n"},
-    {0x2000011c, "SocketCAN: The transmit queue of the CAN interface is full; the frame was not "
+    {0x2000011c, "SocketCAN: The transmit queue of the CAN interface is full: the frame was not "
                  "sent.\r\n"},
     {0x2000011d, "SocketCAN: Not permitted to change the bit rate of the CAN interface (that needs "
                  "CAP_NET_ADMIN).\r\n"
-                 "Have it set instead, for example: ip link set can0 down; ip link set can0 type "
-                 "can bitrate 500000; ip link set can0 up\r\n"},
+                 "Have it set instead, for example: ip link set can0 down && ip link set can0 type "
+                 "can bitrate 500000 && ip link set can0 up\r\n"},
     {0x2000011e, "SocketCAN: The CAN interface did not take the bit rate.\r\n"},
     {0x2000011f, "SocketCAN: Bit-rate control needs libsocketcan.so.2, which cannot be loaded.\r\n"
-                 "Set the bit rate instead, for example: ip link set can0 down; ip link set can0 "
-                 "type can bitrate 500000; ip link set can0 up\r\n"},
+                 "Set the bit rate instead, for example: ip link set can0 down && ip link set can0 "
+                 "type can bitrate 500000 && ip link set can0 up\r\n"},
     {0x20000120, "SocketCAN: Bus off: the CAN controller left the bus after too many errors.\r\n"},
     {0x20000121, "SocketCAN: Error passive: the CAN controller's error counters passed 127.\r\n"},
     {0x20000122, "SocketCAN: Error warning: the CAN controller's error counters passed 96.\r\n"},
