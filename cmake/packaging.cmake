@@ -67,3 +67,6 @@ if(ZORCOMM_BUILD_TESTS)
     TIMEOUT 240
     ENVIRONMENT "ZORCOMM_SHM=/zorcomm-install-test-${ZORCOMM_BUILD_TAG};ZORCOMM_SANITIZE=${ZORCOMM_SANITIZE};CC=${CMAKE_C_COMPILER};CMAKE_GENERATOR=${CMAKE_GENERATOR}")
 endif()
+
+# The Debian package of the same tree (cpack -G DEB).
+include(${CMAKE_CURRENT_LIST_DIR}/debian.cmake)
