@@ -5,8 +5,9 @@
     identify.py --port 2 --rs485 --host-axis 1 --axis 5
     identify.py --driver build/default/sim/libzorcomm-simdriver.so
 
-The library is found through --library, ZORCOMM_LIBRARY or the dynamic loader; the package
-through PYTHONPATH (build/<preset>/python after a build)."""
+The library is found through --library, else as zorcomm.Library() finds it (ZORCOMM_LIBRARY,
+pkg-config's libdir, the dynamic loader, beside the package); the package installed with
+pip install ./python, or through PYTHONPATH (build/<preset>/python after a build)."""
 
 from __future__ import annotations
 

@@ -19,6 +19,13 @@ SIM_PROGRAM = os.environ["ZORCOMM_TEST_SIM"]
 SAMPLE = os.environ["ZORCOMM_TEST_SAMPLE"]
 SOURCE_DIR = Path(os.environ["ZORCOMM_TEST_SOURCE_DIR"])
 LIBRARY_DIR = os.environ["ZORCOMM_TEST_LIBRARY_DIR"]
+VERSION = os.environ["ZORCOMM_TEST_VERSION"]
+
+# Tests of the installed package run with the interpreter of the virtual environment it was
+# installed into: make sure that is the package they test.
+_INSTALLED = os.environ.get("ZORCOMM_TEST_INSTALLED")
+if _INSTALLED and not Path(zorcomm.__file__).resolve().is_relative_to(Path(_INSTALLED).resolve()):
+    raise ImportError(f"zorcomm comes from {zorcomm.__file__}, not from {_INSTALLED}")
 
 _library: zorcomm.Library | None = None
 

@@ -8,9 +8,12 @@ import ctypes
 import gc
 import os
 import re
+import shutil
 import subprocess
 import sys
+import tempfile
 import unittest
+from pathlib import Path
 
 import support
 import zorcomm
@@ -18,37 +21,119 @@ from zorcomm import DriveMessage, ErrorCode, LibraryNotFoundError, _native
 
 
 class LoadingTest(unittest.TestCase):
+    """Where Library() finds the library: ZORCOMM_LIBRARY, pkg-config's libdir, the loader's
+    search, beside the package. Each case runs a fresh interpreter that sees only the places it
+    sets up (pkg-config searches an empty folder unless told otherwise)."""
+
+    def setUp(self) -> None:
+        folder = tempfile.TemporaryDirectory()
+        self.addCleanup(folder.cleanup)
+        self.folder = Path(folder.name)
+        (self.folder / "pkgconfig").mkdir()
+
     def run_python(self, code: str, **environment: str) -> subprocess.CompletedProcess[str]:
-        env = {k: v for k, v in os.environ.items() if k != "ZORCOMM_LIBRARY"}
+        hidden = ("ZORCOMM_LIBRARY", "LD_LIBRARY_PATH", "PKG_CONFIG_PATH")
+        env = {k: v for k, v in os.environ.items() if k not in hidden}
         env["ZORCOMM_SHM"] = os.environ["ZORCOMM_SHM"] + "-child"
+        env["PKG_CONFIG_LIBDIR"] = str(self.folder / "pkgconfig")
         env.update(environment)
         return subprocess.run(
             [sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=30
         )
 
-    def test_without_a_path_the_loader_finds_the_library_by_its_soname(self) -> None:
+    def loaded_path(self, **environment: str) -> str:
         done = self.run_python(
             "import zorcomm; library = zorcomm.Library(); print(library.path);"
             "print(library.raw.MSK_UpdateSettings(), repr(library.last_error()))",
-            LD_LIBRARY_PATH=support.LIBRARY_DIR,
+            **environment,
         )
         self.assertEqual(done.returncode, 0, done.stderr)
-        not_open = zorcomm.error_text(ErrorCode.PORT_NOT_OPENED)
-        self.assertEqual(done.stdout, f"libzorcomm.so.0\n0 {not_open!r}\n")
+        path, works = done.stdout.splitlines()
+        # It is the library: a call without a channel fails with its own text.
+        self.assertEqual(works, f"0 {zorcomm.error_text(ErrorCode.PORT_NOT_OPENED)!r}")
+        return path
 
-    def test_the_environment_names_the_library(self) -> None:
+    def write_pc(self, libdir: str) -> None:
+        (self.folder / "pkgconfig/zorcomm.pc").write_text(
+            f"libdir={libdir}\nName: zorcomm\nDescription: test\nVersion: {support.VERSION}\n"
+            "Libs: -L${libdir} -lzorcomm\nCflags:\n"
+        )
+
+    def package_copy_without_library(self) -> Path:
+        """A copy of the package under test in a folder of its own, first on PYTHONPATH."""
+        copy = self.folder / "site"
+        shutil.copytree(Path(zorcomm.__file__).parent, copy / "zorcomm",
+                        ignore=shutil.ignore_patterns("__pycache__"))
+        return copy
+
+    def skip_if_the_system_has_the_library(self) -> None:
+        done = self.run_python("import ctypes; ctypes.CDLL('libzorcomm.so.0')")
+        if done.returncode == 0:
+            self.skipTest("the loader finds a libzorcomm.so.0 installed on this machine")
+
+    def test_the_loader_finds_the_library_by_its_soname(self) -> None:
+        self.assertEqual(self.loaded_path(LD_LIBRARY_PATH=support.LIBRARY_DIR), "libzorcomm.so.0")
+
+    def test_the_libdir_of_pkg_config_comes_before_the_loader(self) -> None:
+        self.write_pc(support.LIBRARY_DIR)
+        # The loader would find another copy: pkg-config's is taken.
+        elsewhere = self.folder / "elsewhere"
+        elsewhere.mkdir()
+        shutil.copy(Path(support.LIBRARY_DIR, "libzorcomm.so.0"), elsewhere)
+        self.assertEqual(self.loaded_path(LD_LIBRARY_PATH=str(elsewhere)),
+                         os.path.join(support.LIBRARY_DIR, "libzorcomm.so.0"))
+
+    def test_a_libdir_without_the_library_leaves_it_to_the_loader(self) -> None:
+        self.write_pc(str(self.folder / "empty-lib"))
+        self.assertEqual(self.loaded_path(LD_LIBRARY_PATH=support.LIBRARY_DIR), "libzorcomm.so.0")
+
+    def test_beside_the_package_comes_last(self) -> None:
+        self.skip_if_the_system_has_the_library()
+        copy = self.package_copy_without_library()
+        beside = copy / "zorcomm/libzorcomm.so.0"
+        beside.symlink_to(Path(support.LIBRARY_DIR, "libzorcomm.so.0").resolve())
+        self.assertEqual(self.loaded_path(PYTHONPATH=str(copy)),
+                         str(copy.resolve() / "zorcomm/libzorcomm.so.0"))
+
+    def test_a_failed_search_names_every_place(self) -> None:
+        self.skip_if_the_system_has_the_library()
+        copy = self.package_copy_without_library()
         done = self.run_python(
             "import zorcomm\ntry: zorcomm.Library()\nexcept zorcomm.LibraryNotFoundError as e: print(e)",
-            ZORCOMM_LIBRARY="/nonexistent/libzorcomm.so",
+            PYTHONPATH=str(copy),
         )
         self.assertEqual(done.returncode, 0, done.stderr)
-        self.assertIn("/nonexistent/libzorcomm.so", done.stdout)
+        message = done.stdout
+        self.assertTrue(message.startswith("cannot load libzorcomm: pkg-config knows no zorcomm; "),
+                        message)
+        self.assertIn("libzorcomm.so.0: cannot open shared object file", message)
+        self.assertIn(f"no {copy.resolve() / 'zorcomm/libzorcomm.so.0'}", message)
+        self.assertIn(f"no {copy.resolve() / 'libzorcomm.so.0'}", message)
+
+    def test_the_environment_names_the_library(self) -> None:
+        # Named on purpose, it is the only place tried, though the loader would find one.
+        done = self.run_python(
+            "import zorcomm\ntry: zorcomm.Library()\nexcept zorcomm.LibraryNotFoundError as e: print(e)",
+            ZORCOMM_LIBRARY="/nonexistent/libzorcomm.so", LD_LIBRARY_PATH=support.LIBRARY_DIR,
+        )
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertTrue(done.stdout.startswith("cannot load libzorcomm: /nonexistent/libzorcomm.so:"),
+                        done.stdout)
+        self.assertNotIn(";", done.stdout)
 
     def test_files_that_are_not_the_library_are_refused(self) -> None:
         with self.assertRaisesRegex(LibraryNotFoundError, "/nonexistent/libzorcomm.so"):
             zorcomm.Library("/nonexistent/libzorcomm.so")
         with self.assertRaisesRegex(LibraryNotFoundError, "is not libzorcomm"):
             zorcomm.Library(support.SIMDRIVER)
+
+
+class VersionTest(unittest.TestCase):
+    def test_the_version_is_the_library_s(self) -> None:
+        self.assertEqual(zorcomm.__version__, support.VERSION)
+        # The file the SONAME link names carries the same version.
+        library = Path(support.LIBRARY_DIR, "libzorcomm.so.0").resolve()
+        self.assertEqual(library.name, f"libzorcomm.so.{zorcomm.__version__}")
 
 
 HEADER_TYPES = {

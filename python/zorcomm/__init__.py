@@ -7,7 +7,13 @@
         print(channel.host_axis(), channel.drive_version(), channel.baud_rate())
         channel.send_message(zorcomm.DriveMessage.for_axis(1, 0x0402))
 
-Failures raise ZorcommError (``.text``: the library's text, ``.code``: its code when known)."""
+Failures raise ZorcommError (``.text``: the library's text, ``.code``: its code when known).
+``zorcomm.__version__`` is the version of the library the package was built with."""
+
+try:
+    from ._version import __version__
+except ImportError:  # the package straight from the source tree, without the build's modules
+    __version__ = "unknown"
 
 from .errors import ERROR_TEXTS, ErrorCode, LibraryNotFoundError, ZorcommError, code_for_text, error_text
 from .library import DEFAULT_SPI_MEMORY_SIZE, Channel, Library

@@ -10,7 +10,7 @@ from ctypes import byref, c_uint16
 from dataclasses import dataclass, field
 from typing import Callable, Iterable, Iterator, Union
 
-from . import _native
+from . import _locate, _native
 from .errors import LibraryNotFoundError, ZorcommError
 from .types import (
     ChannelType,
@@ -96,22 +96,19 @@ def _progress_callback(progress: _Progress | None) -> object:
 class Library:
     """libzorcomm.so, loaded into this process.
 
-    ``path`` names the file; without it the environment variable ZORCOMM_LIBRARY does, and
-    without that the dynamic loader searches for libzorcomm.so.0 (then libzorcomm.so) the way it
-    does for any library. Several Library objects for the same file share the one loaded copy,
-    and with it the channels, the selection and the handlers, which the library keeps per
-    process."""
+    ``path`` names the file. Without it the binding looks, in this order, at the file the
+    environment variable ZORCOMM_LIBRARY names (and only there, when it is set); at the installed
+    prefix: libzorcomm.so.0 in the libdir that ``pkg-config --variable=libdir zorcomm`` gives,
+    then libzorcomm.so.0 (then libzorcomm.so) wherever the dynamic loader finds libraries; and
+    at libzorcomm.so.0 beside the package (in its folder, or the folder that holds it).
+    ``path`` tells which one was loaded. Several Library objects for the same file share the one
+    loaded copy, and with it the channels, the selection and the handlers, which the library
+    keeps per process."""
 
     def __init__(self, path: PathLike | None = None) -> None:
-        candidates: list[str]
-        if path is not None:
-            candidates = [os.fsdecode(path)]
-        elif os.environ.get("ZORCOMM_LIBRARY"):
-            candidates = [os.environ["ZORCOMM_LIBRARY"]]
-        else:
-            candidates = [_native.SONAME, "libzorcomm.so"]
-        failures = []
-        for candidate in candidates:
+        failures: list[str] = []
+        tried = iter([os.fsdecode(path)]) if path is not None else _locate.candidates(failures)
+        for candidate in tried:
             try:
                 raw = ctypes.CDLL(candidate)
                 break
