@@ -29,13 +29,16 @@ class LoadingTest(unittest.TestCase):
         folder = tempfile.TemporaryDirectory()
         self.addCleanup(folder.cleanup)
         self.folder = Path(folder.name)
-        (self.folder / "pkgconfig").mkdir()
+        # An installed prefix: what pkg-config searches (empty until a test fills it).
+        self.prefix = self.folder / "prefix"
+        self.pkgconfig = self.prefix / "lib/pkgconfig"
+        self.pkgconfig.mkdir(parents=True)
 
     def run_python(self, code: str, **environment: str) -> subprocess.CompletedProcess[str]:
         hidden = ("ZORCOMM_LIBRARY", "LD_LIBRARY_PATH", "PKG_CONFIG_PATH")
         env = {k: v for k, v in os.environ.items() if k not in hidden}
         env["ZORCOMM_SHM"] = os.environ["ZORCOMM_SHM"] + "-child"
-        env["PKG_CONFIG_LIBDIR"] = str(self.folder / "pkgconfig")
+        env["PKG_CONFIG_LIBDIR"] = str(self.pkgconfig)
         env.update(environment)
         return subprocess.run(
             [sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=30
@@ -54,7 +57,7 @@ class LoadingTest(unittest.TestCase):
         return path
 
     def write_pc(self, libdir: str) -> None:
-        (self.folder / "pkgconfig/zorcomm.pc").write_text(
+        (self.pkgconfig / "zorcomm.pc").write_text(
             f"libdir={libdir}\nName: zorcomm\nDescription: test\nVersion: {support.VERSION}\n"
             "Libs: -L${libdir} -lzorcomm\nCflags:\n"
         )
@@ -75,13 +78,16 @@ class LoadingTest(unittest.TestCase):
         self.assertEqual(self.loaded_path(LD_LIBRARY_PATH=support.LIBRARY_DIR), "libzorcomm.so.0")
 
     def test_the_libdir_of_pkg_config_comes_before_the_loader(self) -> None:
-        self.write_pc(support.LIBRARY_DIR)
+        # The build's own pkg-config file, whose libdir is worked out from its folder, in a
+        # prefix with the library.
+        shutil.copy(os.environ["ZORCOMM_TEST_PC"], self.pkgconfig)
+        (self.prefix / "lib/libzorcomm.so.0").symlink_to(Path(support.LIBRARY_DIR, "libzorcomm.so.0"))
         # The loader would find another copy: pkg-config's is taken.
         elsewhere = self.folder / "elsewhere"
         elsewhere.mkdir()
         shutil.copy(Path(support.LIBRARY_DIR, "libzorcomm.so.0"), elsewhere)
         self.assertEqual(self.loaded_path(LD_LIBRARY_PATH=str(elsewhere)),
-                         os.path.join(support.LIBRARY_DIR, "libzorcomm.so.0"))
+                         str(self.prefix / "lib/libzorcomm.so.0"))
 
     def test_a_libdir_without_the_library_leaves_it_to_the_loader(self) -> None:
         self.write_pc(str(self.folder / "empty-lib"))
