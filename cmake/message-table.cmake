@@ -59,8 +59,8 @@ foreach(token IN LISTS tokens)
 endforeach()
 flush_message()
 
-if(NOT count EQUAL 196)
-  message(FATAL_ERROR "${INPUT}: ${count} texts found, 196 expected")
+if(NOT count EQUAL 200)
+  message(FATAL_ERROR "${INPUT}: ${count} texts found, 200 expected")
 endif()
 
 file(WRITE "${OUTPUT}.new"

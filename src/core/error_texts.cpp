@@ -240,6 +240,14 @@ constexpr std::array<LibraryError, kLibraryErrorCount> kLibraryErrors = {{
     {0x20000126, "SocketCAN: Error frame received (lost arbitration, transceiver or transmit "
                  "time-out).\r\n"},
     {0x20000127, "SocketCAN: The CAN controller restarted after bus off.\r\n"},
+    {0x20000128, "The shared memory object of the library belongs to another user, so this process "
+                 "does not use it and stays detached.\r\n"},
+    {0x20000129, "The shared memory object of the library is open to other users (it has group or "
+                 "other permission bits), so this process does not use it and stays detached.\r\n"},
+    {0x2000012a, "The shared memory object of the library does not have the size this library "
+                 "needs, so this process does not use it and stays detached.\r\n"},
+    {0x2000012b, "The shared memory object of the library cannot be used, so this process stays "
+                 "detached.\r\n"},
 }};
 
 // Every code from the first to the last has its entry at index code - first, so a lookup is

@@ -9,6 +9,7 @@
 
 #include "core/debug_log.h"
 #include "core/process_context.h"
+#include "core/region_refusal.h"
 #include "platform/platform.h"
 
 namespace zorcomm {
@@ -69,7 +70,9 @@ const char *DescribeLastError(ErrorTextSource further) {
     const uint32_t code = lastError != 0 ? lastError : systemError;
     if (code == 0) return Publish(made, context.lastErrorText);
     std::string text;
-    if (LookUpErrorText(code, text) || (further && further(code, text))) {
+    // A refused region's code names the object; the table has only the general text.
+    if (RegionRefusalText(code, text) || LookUpErrorText(code, text) ||
+        (further && further(code, text))) {
         CopyCut(text, made);
     } else {
         FormatUnknownCode(code, made);

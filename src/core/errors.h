@@ -57,6 +57,10 @@ enum class Error : uint32_t {
     SocketCanNoAcknowledge = 0x20000125,
     SocketCanBusError = 0x20000126,
     SocketCanRestarted = 0x20000127,
+    RegionOwnedByOtherUser = 0x20000128,
+    RegionOpenToOtherUsers = 0x20000129,
+    RegionWrongSize = 0x2000012a,
+    RegionUnusable = 0x2000012b,
     OutOfMemory = 0x200000f8,
     CannotOpenCoff = 0x200000f9,
 };
@@ -77,13 +81,14 @@ bool LookUpErrorText(uint32_t code, std::string &text, const void *module = null
 // Where a text comes from when neither the library nor the system has one for a code.
 using ErrorTextSource = bool (*)(uint32_t code, std::string &text);
 // The text of the current last error: the library's or the system's, else one from `further`,
-// else "Error code 0x...". (The links live above this floor: LastErrorText passes theirs.)
+// else "Error code 0x...". A refused shared region's code gives the text that names the object.
+// (The links live above this floor: LastErrorText passes theirs.)
 const char *DescribeLastError(ErrorTextSource further);
 
 // The library's codes run without a gap from the first to the last; each has a text ending in
 // CR LF (texts of several lines have CR LF between the lines).
 constexpr uint32_t kFirstLibraryError = 0x20000064;
-constexpr uint32_t kLastLibraryError = 0x20000127;
+constexpr uint32_t kLastLibraryError = 0x2000012b;
 constexpr size_t kLibraryErrorCount = kLastLibraryError - kFirstLibraryError + 1;
 
 struct LibraryError {

@@ -2,9 +2,11 @@
 // checks most exports share.
 #include "core/process_context.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "core/errors.h"
+#include "core/region_refusal.h"
 #include "platform/platform.h"
 
 namespace zorcomm {
@@ -12,7 +14,8 @@ namespace zorcomm {
 namespace {
 
 ProcessContext context;
-SharedSection *shared = nullptr;
+// Mapped by whichever thread asks first (a refused process asks again at every call).
+std::atomic<SharedSection *> shared{nullptr};
 
 void InitialiseSharedSection(void *data) {
     auto *section = static_cast<SharedSection *>(data);
@@ -31,7 +34,7 @@ public:
 
 void Select(int16_t index) {
     context.currentSlotIndex = index;
-    context.currentSlot = index < 0 ? nullptr : &shared->slotTable[index];
+    context.currentSlot = index < 0 ? nullptr : &Shared()->slotTable[index];
 }
 
 // A process that ended without detaching leaves its slots taken and its handles open; without
@@ -95,23 +98,23 @@ bool AttachAsFirstProcess(SharedSection &section) {
     section.slotTable[0].processId = context.ownProcessId;
     Select(0);
     section.processCount = 1;
-    FillSettingsFilePath(section.settingsFilePath, kSettingsPathSize);
     return true;
 }
 
 void FreeProcessSlots(void (*closeChannel)(Slot &)) {
-    if (!context.currentSlot || !shared) return;
+    SharedSection *section = shared.load(std::memory_order_acquire);
+    if (!context.currentSlot || !section) return;
     AttachLock lock;
     const uint32_t pid = context.currentSlot->processId;
     platform::MutexHandle tableMutex = 0;
-    for (auto &slot : shared->slotTable) {
+    for (auto &slot : section->slotTable) {
         if (slot.processId != pid) continue;
         if (tableMutex == 0) tableMutex = slot.tableMutex;
         closeChannel(slot);
         std::memset(static_cast<void *>(&slot), 0, sizeof slot);
     }
     platform::CloseMutex(tableMutex);
-    if (shared->processCount > 0) --shared->processCount;
+    if (section->processCount > 0) --section->processCount;
     Select(-1);
 }
 
@@ -120,17 +123,22 @@ void FreeProcessSlots(void (*closeChannel)(Slot &)) {
 ProcessContext &Context() { return context; }
 
 SharedSection *Shared() {
-    if (!shared)
-        shared = static_cast<SharedSection *>(
-            platform::MapSharedRegion(sizeof(SharedSection), InitialiseSharedSection));
-    return shared;
+    SharedSection *section = shared.load(std::memory_order_acquire);
+    if (section) return section;
+    section = static_cast<SharedSection *>(
+        platform::MapSharedRegion(sizeof(SharedSection), InitialiseSharedSection));
+    if (section) shared.store(section, std::memory_order_release);
+    return section;
 }
 
 bool AttachProcess() {
     if (context.currentSlot) return true;
     SharedSection *section = Shared();
-    if (!section) return false;
+    if (!section) return ReportRegionRefusal();
     context.ownProcessId = platform::CurrentProcessId();
+    // Chosen by each process for itself: a path another process left in the region could name
+    // any file.
+    FillSettingsFilePath(context.settingsFilePath, kSettingsPathSize);
     AttachLock lock;
     ReclaimDeadProcesses(*section);
     if (section->processCount <= 0) return AttachAsFirstProcess(*section);
@@ -139,14 +147,14 @@ bool AttachProcess() {
 
 void DetachProcess(void (*closeChannel)(Slot &slot)) {
     FreeProcessSlots(closeChannel);
-    if (shared) platform::UnmapSharedRegion();
-    shared = nullptr;
+    if (shared.load(std::memory_order_acquire)) platform::UnmapSharedRegion();
+    shared.store(nullptr, std::memory_order_release);
     context = ProcessContext{};
 }
 
 int16_t FindSlotByHandle(uint32_t handle) {
     for (int16_t i = 0; i < kSlotCount; ++i) {
-        const Slot &slot = shared->slotTable[i];
+        const Slot &slot = Shared()->slotTable[i];
         if (slot.processId == context.ownProcessId && slot.channelHandle == handle) return i;
     }
     return -1;
@@ -155,7 +163,7 @@ int16_t FindSlotByHandle(uint32_t handle) {
 bool SelectSlot(int16_t index) {
     const auto unsignedIndex = static_cast<uint16_t>(index);
     if (unsignedIndex >= kSlotCount || !context.currentSlot ||
-        shared->slotTable[unsignedIndex].processId != context.currentSlot->processId)
+        Shared()->slotTable[unsignedIndex].processId != context.currentSlot->processId)
         return SetError(Error::InvalidParameter);
     if (index != context.currentSlotIndex) Select(index);
     return true;

@@ -14,10 +14,11 @@ namespace zorcomm {
 
 constexpr unsigned kSettingsPathSize = 1024;
 
-// Shared by every process that has the library loaded. Plain data only.
+// Shared by every process that has the library loaded. Plain data only. Nothing in it names a
+// file or device a process opens: any process of the user can write it, so each process takes
+// such names from its own arguments and settings (the settings file path is per process).
 struct SharedSection {
     Slot slotTable[kSlotCount];
-    char settingsFilePath[kSettingsPathSize];
     int16_t processCount;
     SharedSettings settings;
     uint32_t lastRs485Activity; // tick of the last RS-485 read or write by any process
@@ -35,6 +36,7 @@ public:
         return *this;
     }
     operator T() const { return value_.load(std::memory_order_relaxed); }
+    T exchange(T value) { return value_.exchange(value, std::memory_order_relaxed); }
 
 private:
     std::atomic<T> value_;
@@ -52,6 +54,10 @@ struct ProcessContext {
     UnsolicitedMessageHandler unsolicitedHandler = nullptr;
     char lastErrorText[1024] = {};
     ProcessSettings settings;
+    // The settings file this process reads, chosen by the process itself when it attaches.
+    char settingsFilePath[kSettingsPathSize] = {};
+    // The debug log has named the shared-memory object this process refused.
+    RelaxedValue<bool> regionRefusalLogged = false;
 };
 
 ProcessContext &Context();
@@ -60,7 +66,8 @@ SharedSection *Shared();
 
 // Attaches the process to the shared slot table (once; true at once when it is attached):
 // reclaims the slots of processes that are gone and takes a slot of its own. A process whose
-// load could not attach (the table was full then) tries again at its next call.
+// load could not attach (the table was full then, or the region was refused) tries again at its
+// next call.
 bool AttachProcess();
 // Detaches the process: each of its slots is freed after `closeChannel` has closed this
 // process's hold on the slot's link; then the shared region is unmapped and the process's state

@@ -24,13 +24,6 @@ constexpr uint32_t kSleepMultiplierMaximum = 2000;
 constexpr uint32_t kUdpTimeoutMinimum = 200;
 constexpr uint32_t kUdpTimeoutMaximum = 5000;
 
-// The shared path as a string of its own: the region is writable by every process, so the text
-// is not trusted to be terminated.
-std::string SettingsFilePath(const SharedSection &shared) {
-    return std::string(shared.settingsFilePath,
-                       strnlen(shared.settingsFilePath, sizeof shared.settingsFilePath));
-}
-
 void LoadProcessSettings(ProcessSettings &settings) {
     settings.runDeadTime = ReadSetting("RUN_DEAD_TIME", 2000);
     settings.resetDeadTime = ReadSetting("RESET_DEAD_TIME", 200);
@@ -55,18 +48,19 @@ void LoadSharedSettings(SharedSettings &settings, bool pcanDongle) {
 
 } // namespace
 
+const char *SettingsFilePath() {
+    const char *path = Context().settingsFilePath;
+    return path[0] != '\0' ? path : nullptr;
+}
+
 uint32_t ReadSetting(const char *key, uint32_t fallback) {
-    const SharedSection *shared = Shared();
-    if (!shared) return fallback;
-    const std::string path = SettingsFilePath(*shared);
-    return platform::ReadProfileInt(kSection, key, fallback, path.c_str());
+    const char *path = SettingsFilePath();
+    return path ? platform::ReadProfileInt(kSection, key, fallback, path) : fallback;
 }
 
 bool ReadSettingText(const char *section, const char *key, std::string &value) {
-    const SharedSection *shared = Shared();
-    if (!shared) return false;
-    const std::string path = SettingsFilePath(*shared);
-    return platform::ReadProfileString(section, key, value, path.c_str());
+    const char *path = SettingsFilePath();
+    return path && platform::ReadProfileString(section, key, value, path);
 }
 
 uint8_t ClampNoTries(uint32_t raw) {

@@ -41,7 +41,10 @@ struct SerialTimeoutSettings {
     uint32_t constant = 400;      // TIMEOUT_CONSTANT
 };
 
-// GetPrivateProfileIntA("ZORCOMM", key, fallback, SettingsFilePath).
+// The settings file this process reads (null before it attached).
+const char *SettingsFilePath();
+
+// GetPrivateProfileIntA("ZORCOMM", key, fallback, SettingsFilePath()).
 uint32_t ReadSetting(const char *key, uint32_t fallback);
 // The trimmed text of a key of another section of the settings file; false when absent.
 bool ReadSettingText(const char *section, const char *key, std::string &value);
@@ -63,9 +66,9 @@ uint32_t ClampUdpReceiveTimeout(uint32_t raw);
 SerialTimeouts SerialTimeoutsFor(uint8_t channelType, const SerialTimeoutSettings &serial,
                                  const SharedSettings &shared);
 
-// Fills the settings file path of the shared region: the file named by ZORCOMM_SETTINGS, else
-// kernel.cfg beside the library's module, else the bare name. Never writes more than `size`
-// bytes: a path that does not fit gives the bare name (cut to fit when even that does not).
+// Fills the process's settings file path: the file named by ZORCOMM_SETTINGS, else kernel.cfg
+// beside the library's module, else the bare name. Never writes more than `size` bytes: a path
+// that does not fit gives the bare name (cut to fit when even that does not).
 void FillSettingsFilePath(char *path, unsigned size);
 
 } // namespace zorcomm

@@ -22,11 +22,37 @@ bool ProcessAlive(uint32_t pid);
 // Maps the region shared by every process of the library (named by ZORCOMM_SHM, default
 // /zorcomm-<uid>, mode 0600) with `librarySize` bytes for the library's own data. A region that
 // did not exist yet is filled by `initialise` exactly once, even when several processes map it
-// at the same instant. Returns the library's part of the region, or null on failure.
+// at the same instant. An object under the name that this process cannot trust (another user
+// owns it, other users may use it, it has another size) is refused: neither written nor
+// removed. Returns the library's part of the region, or null on failure.
 void *MapSharedRegion(size_t librarySize, void (*initialise)(void *libraryData));
 // Unmaps the region; the last process to leave removes its name as well, so the next process
-// starts afresh.
+// starts afresh. Only the object this process mapped is ever removed.
 void UnmapSharedRegion();
+
+// What is wrong with the object under the region's name when MapSharedRegion refused it.
+enum class RegionProblem : uint8_t {
+    None,
+    ForeignOwner, // another user owns it
+    OpenToOthers, // it has group or other permission bits
+    WrongSize,    // it does not have the size this library needs
+    Unusable,     // it cannot be opened, locked or mapped, or another version laid it out
+};
+
+struct RegionRefusal {
+    RegionProblem problem = RegionProblem::None;
+    std::string name;          // the object's name
+    uint32_t owner = 0;        // the object's owner (ForeignOwner, OpenToOthers)
+    uint32_t user = 0;         // the process's effective user
+    uint32_t mode = 0;         // the object's permission bits
+    uint64_t size = 0;         // WrongSize: the object's size,
+    uint64_t expectedSize = 0; //   and the size this library needs
+    uint32_t systemError = 0;  // Unusable: the system's code of what failed (0: another layout)
+};
+
+// Why this process's last MapSharedRegion returned null (problem None after one that mapped
+// the region). The Windows region is part of the module and is never refused.
+RegionRefusal LastRegionRefusal();
 
 // A lock around process attach and detach, separate from the table mutex so that attach can
 // reclaim the slots of dead processes. Robust: a holder that died does not block anybody.
@@ -63,6 +89,8 @@ void CloseHandlesOfProcess(uint32_t pid);
 // without becoming one of its processes. (On Windows the region is a section of the module
 // itself, seen only by the processes that load it.)
 struct PlatformArea;
+// The size of the shared-memory object that holds `librarySize` bytes of the library's data.
+size_t SharedRegionSize(size_t librarySize);
 class RegionView {
 public:
     explicit RegionView(size_t librarySize);

@@ -48,7 +48,7 @@ uint32_t CharacterTime(uint32_t baudRate) {
 }
 
 bool SerialPortLink::Open(uint32_t number) {
-    const std::string path = ComPortPath(number, Shared()->settingsFilePath);
+    const std::string path = ComPortPath(number, SettingsFilePath());
     if (path.empty() || !port_.Open(path, true)) return SetError(Error::CannotOpenPort);
     if (!Configure()) {
         port_.Close();
@@ -89,7 +89,7 @@ bool SerialPortLink::Configure() {
 }
 
 bool SerialPortLink::Join(uint32_t number) {
-    const std::string path = ComPortPath(number, Shared()->settingsFilePath);
+    const std::string path = ComPortPath(number, SettingsFilePath());
     if (path.empty() || !port_.Open(path, false) || !port_.SetUp()) return false;
     // The time-outs belong to each process's own descriptor here, so the joiner sets its own.
     const SerialTimeoutSettings keys{ReadSetting("TIMEOUT_READ_INTERVAL", 1000),

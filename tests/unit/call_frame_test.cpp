@@ -29,7 +29,7 @@ TEST_F(CallFrameTest, TheFirstProcessHoldsSlotZeroWithoutAChannel) {
     EXPECT_EQ(Context().currentSlotIndex, 0);
     EXPECT_EQ(section.slotTable[0].processId, Context().ownProcessId);
     EXPECT_NE(section.slotTable[0].tableMutex, 0u);
-    EXPECT_STREQ(section.settingsFilePath, settings.path().c_str());
+    EXPECT_STREQ(Context().settingsFilePath, settings.path().c_str());
     EXPECT_EQ(section.settings.rs485Dtr, 1);
     ASSERT_TRUE(EnterCall(LOCK_TABLE | LOCK_CHANNEL));
     EXPECT_FALSE(CheckChannelOpen());

@@ -135,7 +135,7 @@ protected:
 };
 
 TEST_F(SettingsTest, ReadsEveryKeyWithDefaultsAndClamping) {
-    EXPECT_STREQ(Shared()->settingsFilePath, file_.path().c_str());
+    EXPECT_STREQ(SettingsFilePath(), file_.path().c_str());
     const V defaults{2000, 200, 200, 2, 3, 700, 700, 700, 2, 768, 7, 1, 1};
     Load("UNKNOWN=1\n[OTHER]\nNO_TRIES=9\n");
     EXPECT_EQ(All(), defaults);

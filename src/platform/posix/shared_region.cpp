@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
 #include <new>
 #include <string>
 #include <sys/file.h>
@@ -71,14 +72,95 @@ bool SameObject(int fd, const std::string &name) {
     return same;
 }
 
-// Opens the object under its name (creating it when asked), locked with flock so that exactly
-// one process initialises it and none maps an object another process is removing.
-int OpenLockedObject(const std::string &name, bool create) {
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        int fd = shm_open(name.c_str(), O_RDWR | (create ? O_CREAT : 0), 0600);
-        if (fd < 0) return -1;
+// Why the last attempt to map the region refused it; guarded by `regionLock` with `mapping`,
+// since the threads of a process that was refused try again at each of their calls.
+std::mutex regionLock;
+RegionRefusal refusal;
+
+void RefuseUnusable(const std::string &name, int error) {
+    refusal = RegionRefusal{RegionProblem::Unusable, name};
+    refusal.systemError = static_cast<uint32_t>(error);
+}
+
+// Another user may have made the object under our name: it is used only when this process's
+// user owns it and nobody else has any permission on it. (The size is checked once the
+// object's creator, who sizes it, has let go of it.)
+bool Trusted(const struct stat &status, const std::string &name) {
+    RegionRefusal found{RegionProblem::None, name};
+    found.user = static_cast<uint32_t>(geteuid());
+    found.owner = static_cast<uint32_t>(status.st_uid);
+    found.mode = static_cast<uint32_t>(status.st_mode & 07777);
+    if (status.st_uid != geteuid()) found.problem = RegionProblem::ForeignOwner;
+    else if ((status.st_mode & 077) != 0) found.problem = RegionProblem::OpenToOthers;
+    if (found.problem == RegionProblem::None) return true;
+    refusal = std::move(found);
+    return false;
+}
+
+// Again: look at once; Later: after a moment.
+enum class Opening { Opened, Again, Later, Refused };
+
+// An object this process may not open for writing, looked at read-only (when that is allowed)
+// only to say what is wrong with it. Ours and closed to others: its creator is still setting
+// its mode, so look again (it stays refused when that does not change).
+Opening ExplainClosedObject(const std::string &name, int error) {
+    int fd = shm_open(name.c_str(), O_RDONLY, 0);
+    struct stat status {};
+    const bool looked = fd >= 0 && fstat(fd, &status) == 0;
+    if (fd >= 0) close(fd);
+    if (looked && !Trusted(status, name)) return Opening::Refused;
+    RefuseUnusable(name, error);
+    return looked ? Opening::Later : Opening::Refused;
+}
+
+// A descriptor of the object under its name for reading and writing: a new object (created
+// with O_EXCL, so one that somebody else made first is never taken for one of ours) or an
+// existing one this process may trust.
+Opening OpenTrustedObject(const std::string &name, int &fd) {
+    fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    if (fd >= 0) {
+        fchmod(fd, 0600); // whatever the process's umask left of it
+        return Opening::Opened;
+    }
+    if (errno != EEXIST) {
+        RefuseUnusable(name, errno);
+        return Opening::Refused;
+    }
+    fd = shm_open(name.c_str(), O_RDWR, 0);
+    if (fd < 0) {
+        const int error = errno;
+        if (error == ENOENT) return Opening::Again; // removed meanwhile: create it afresh
+        if (error == EACCES) return ExplainClosedObject(name, error);
+        RefuseUnusable(name, error);
+        return Opening::Refused;
+    }
+    // Checked before the lock, so that another user's object cannot hold this process up.
+    struct stat status {};
+    const bool looked = fstat(fd, &status) == 0;
+    if (!looked) RefuseUnusable(name, errno);
+    if (looked && Trusted(status, name)) return Opening::Opened;
+    close(fd);
+    fd = -1;
+    return Opening::Refused;
+}
+
+constexpr int kOpenAttempts = 100;
+
+// The object under its name, trusted and locked with flock, so that exactly one process
+// initialises it and none maps an object another process is removing. -1 when it is refused
+// (the refusal says why).
+int OpenLockedObject(const std::string &name) {
+    for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
+        int fd = -1;
+        const Opening opening = OpenTrustedObject(name, fd);
+        if (opening == Opening::Refused) return -1;
+        if (opening != Opening::Opened) {
+            if (opening == Opening::Later) ::usleep(1000);
+            continue;
+        }
         while (flock(fd, LOCK_EX) != 0) {
             if (errno != EINTR) {
+                RefuseUnusable(name, errno);
                 close(fd);
                 return -1;
             }
@@ -86,6 +168,7 @@ int OpenLockedObject(const std::string &name, bool create) {
         if (SameObject(fd, name)) return fd;
         close(fd); // removed and perhaps re-created meanwhile: take the current one
     }
+    if (refusal.problem == RegionProblem::None) RefuseUnusable(name, EAGAIN);
     return -1;
 }
 
@@ -110,9 +193,50 @@ bool AnyOtherProcessRegistered(const PlatformArea &area, uint32_t self) {
     return false;
 }
 
+// Maps an object that is trusted, locked and of the right size (or empty: its creator died
+// before it sized it, or this process is its creator), initialising it when nobody has yet.
+PlatformArea *MapLockedObject(int fd, const std::string &name, size_t librarySize,
+                              void (*initialise)(void *), struct stat &status) {
+    const size_t size = RegionSize(librarySize);
+    // Looked at again: it may have changed while this process waited for the lock.
+    if (fstat(fd, &status) != 0) {
+        RefuseUnusable(name, errno);
+        return nullptr;
+    }
+    if (!Trusted(status, name)) return nullptr;
+    if (status.st_size != 0 && static_cast<size_t>(status.st_size) != size) {
+        refusal = RegionRefusal{RegionProblem::WrongSize, name};
+        refusal.size = static_cast<uint64_t>(status.st_size);
+        refusal.expectedSize = size;
+        return nullptr;
+    }
+    if (status.st_size == 0 && ftruncate(fd, static_cast<off_t>(size)) != 0) {
+        RefuseUnusable(name, errno);
+        return nullptr;
+    }
+    void *base = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (base == MAP_FAILED) {
+        RefuseUnusable(name, errno);
+        return nullptr;
+    }
+    auto *area = static_cast<PlatformArea *>(base);
+    // A creator that died half-way left no magic: nobody can be using the object.
+    if (__atomic_load_n(&area->magic, __ATOMIC_ACQUIRE) != kMagic)
+        InitialiseArea(*area, librarySize, initialise);
+    if (area->version != kLayoutVersion || area->librarySize != librarySize) {
+        // Laid out by another version of the library: left as it is.
+        munmap(base, size);
+        RefuseUnusable(name, 0);
+        return nullptr;
+    }
+    return area;
+}
+
 } // namespace
 
 size_t LibraryOffset() { return (sizeof(PlatformArea) + 63) & ~size_t{63}; }
+
+size_t SharedRegionSize(size_t librarySize) { return RegionSize(librarySize); }
 
 void *LibraryData(PlatformArea &area) {
     return reinterpret_cast<char *>(&area) + LibraryOffset();
@@ -121,53 +245,49 @@ void *LibraryData(PlatformArea &area) {
 PlatformArea *Area() { return mapping.area; }
 
 void *MapSharedRegion(size_t librarySize, void (*initialise)(void *)) {
+    std::lock_guard<std::mutex> guard(regionLock);
     if (mapping.area) return LibraryData(*mapping.area);
+    refusal = RegionRefusal{};
     const std::string name = RegionName();
-    const size_t size = RegionSize(librarySize);
-    int fd = OpenLockedObject(name, true);
+    int fd = OpenLockedObject(name);
     if (fd < 0) return nullptr;
-
-    void *base = nullptr;
     struct stat status {};
-    bool fresh = false;
-    if (fstat(fd, &status) == 0) {
-        fresh = status.st_size == 0;
-        if ((fresh && ftruncate(fd, static_cast<off_t>(size)) == 0) ||
-            static_cast<size_t>(status.st_size) == size) {
-            base = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-            if (base == MAP_FAILED) base = nullptr;
-        }
-    }
-    if (base) {
-        auto *area = static_cast<PlatformArea *>(base);
-        // A creator that died half-way left no magic: nobody can be using the object.
-        if (__atomic_load_n(&area->magic, __ATOMIC_ACQUIRE) != kMagic)
-            InitialiseArea(*area, librarySize, initialise);
-        if (area->version != kLayoutVersion || area->librarySize != librarySize) {
-            munmap(base, size);
-            base = nullptr;
-        } else {
-            RegisterInArea(*area, CurrentProcessId());
-            mapping = Mapping{area, size, status.st_dev, status.st_ino};
-        }
+    PlatformArea *area = MapLockedObject(fd, name, librarySize, initialise, status);
+    if (area) {
+        RegisterInArea(*area, CurrentProcessId());
+        mapping = Mapping{area, RegionSize(librarySize), status.st_dev, status.st_ino};
     }
     flock(fd, LOCK_UN);
     close(fd);
-    return base ? LibraryData(*mapping.area) : nullptr;
+    return area ? LibraryData(*area) : nullptr;
+}
+
+RegionRefusal LastRegionRefusal() {
+    std::lock_guard<std::mutex> guard(regionLock);
+    return refusal;
 }
 
 void UnmapSharedRegion() {
+    std::lock_guard<std::mutex> guard(regionLock);
     if (!mapping.area) return;
     const std::string name = RegionName();
     const uint32_t self = CurrentProcessId();
-    int fd = OpenLockedObject(name, false);
+    // Only the object this process mapped is locked, and only it may be removed: whatever
+    // else is under the name now is somebody else's.
+    int fd = shm_open(name.c_str(), O_RDWR, 0);
+    struct stat status {};
+    if (fd >= 0 && (fstat(fd, &status) != 0 || status.st_dev != mapping.device ||
+                    status.st_ino != mapping.inode)) {
+        close(fd);
+        fd = -1;
+    }
+    while (fd >= 0 && flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+    }
     UnregisterProcess(self);
     if (fd >= 0) {
         // The last process to leave removes the name, so the next one starts from a fresh
         // region, as when the library is loaded for the first time.
-        struct stat status {};
-        if (fstat(fd, &status) == 0 && status.st_dev == mapping.device &&
-            status.st_ino == mapping.inode && !AnyOtherProcessRegistered(*mapping.area, self))
+        if (SameObject(fd, name) && !AnyOtherProcessRegistered(*mapping.area, self))
             shm_unlink(name.c_str());
         flock(fd, LOCK_UN);
         close(fd);

@@ -122,6 +122,8 @@ void UnmapSharedRegion() {
     regionLock = nullptr;
 }
 
+RegionRefusal LastRegionRefusal() { return {}; }
+
 void LockAttach() { LockRegion(); }
 
 void UnlockAttach() { UnlockRegion(); }
