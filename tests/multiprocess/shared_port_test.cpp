@@ -94,4 +94,26 @@ TEST_F(SharedPortTest, TwoProcessesTakeTurnsOnOneLink) {
     EXPECT_NE(stats.find(" partial=0 "), std::string::npos) << stats;
 }
 
+// Any process of the user can write the shared region, so no process takes a file name from it:
+// each reads the settings file it names itself, and opens the port that file names.
+TEST_F(SharedPortTest, EachProcessReadsTheSettingsFileItNamesItself) {
+    auto sim = StartSerialSim({"--axes", "2"});
+    const std::string pty = sim->firstLine().substr(4);
+    unsetenv("ZORCOMM_COM7"); // the port comes from the settings files alone
+    ztest::SettingsFile first(std::string(ztest::kFastSettings) + "[PORTS]\nCOM7=/dev/null\n");
+    auto a = Process(); // the process that makes the region
+    ztest::SettingsFile second(std::string(ztest::kFastSettings) + "[PORTS]\nCOM7=" + pty + "\n");
+    auto b = Process();
+    const std::string opened = Do(*b, "open COM7 0 0 0");
+    ASSERT_EQ(opened.rfind("ok ", 0), 0u) << opened;
+    EXPECT_EQ(Do(*b, "version"), "ok F120H");
+    EXPECT_EQ(Do(*b, "close -1"), "ok");
+    // And the first reads its own: COM7 is /dev/null there, which takes no port settings.
+    EXPECT_EQ(Do(*a, "open COM7 0 0 0"), Failure(0x20000073));
+    Do(*a, "quit");
+    Do(*b, "quit");
+    EXPECT_EQ(a->Wait(), 0);
+    EXPECT_EQ(b->Wait(), 0);
+}
+
 } // namespace
