@@ -219,6 +219,15 @@ class ErrorTableTest(unittest.TestCase):
         self.assertEqual(str(zorcomm.ZorcommError.from_text("reset_drive", "")),
                          "reset_drive: failed (the library gave no reason)")
 
+    def test_a_refused_shared_region_gives_its_code_with_the_line_that_names_the_object(self) -> None:
+        general = zorcomm.error_text(ErrorCode.REGION_OWNED_BY_OTHER_USER)
+        named = general + "Shared memory object /zorcomm-0: owned by user 65534.\r\n"
+        self.assertEqual(zorcomm.code_for_text(named), ErrorCode.REGION_OWNED_BY_OTHER_USER)
+        self.assertEqual(zorcomm.code_for_text(general), ErrorCode.REGION_OWNED_BY_OTHER_USER)
+        # Only those codes' texts carry such a line; nor is a line more without its CR LF one.
+        self.assertIsNone(zorcomm.code_for_text("Invalid parameter.\r\nmore\r\n"))
+        self.assertIsNone(zorcomm.code_for_text(named[:-2]))
+
 
 class HandlerLifetimeTest(unittest.TestCase):
     def test_handlers_live_as_long_as_they_are_registered_in_the_process(self) -> None:

@@ -3,7 +3,9 @@ of error codes and texts.
 
 The library reports only a text (``MSK_GetLastError``). The code is recovered from the table the
 build generates from the library's sources: a text that is the text of exactly one code gives
-that code; a system error's text, or a text two codes share, gives no code."""
+that code; a system error's text, or a text two codes share, gives no code. The codes of a
+refused shared region give their table's text followed by a line that names the object; such a
+text gives its code too."""
 
 from __future__ import annotations
 
@@ -28,6 +30,16 @@ def _codes_by_text() -> dict[str, int | None]:
 
 
 _CODES_BY_TEXT = _codes_by_text()
+# The codes whose texts carry a line of their own after the table's text.
+_NAMING_CODES = frozenset(code.value for code in ErrorCode if code.name.startswith("REGION_"))
+
+
+def _code_of_naming_text(text: str) -> int | None:
+    if not text.endswith("\r\n"):
+        return None
+    head, separator, _ = text[:-2].rpartition("\r\n")
+    code = _CODES_BY_TEXT.get(head + separator) if separator else None
+    return code if code in _NAMING_CODES else None
 
 
 def error_text(code: int) -> str | None:
@@ -38,6 +50,8 @@ def error_text(code: int) -> str | None:
 def code_for_text(text: str) -> int | None:
     """The library code whose text ``text`` is, when exactly one code has it."""
     code = _CODES_BY_TEXT.get(text)
+    if code is None:
+        code = _code_of_naming_text(text)
     if code is None:
         return None
     try:

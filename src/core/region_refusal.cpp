@@ -55,10 +55,8 @@ uint32_t RegionRefusalCode(RegionProblem problem) {
 std::string DescribeRegionRefusal(const platform::RegionRefusal &refusal) {
     const uint32_t code = RegionRefusalCode(refusal.problem);
     if (code == 0) return {};
-    std::string text = "Shared memory object " + refusal.name + ": " + WhatIsWrong(refusal) + ".\r\n";
-    text += LibraryErrorText(code);
-    text += "Remove the object, or set ZORCOMM_SHM to a name of this user's own.\r\n";
-    return text;
+    return std::string(LibraryErrorText(code)) + "Shared memory object " + refusal.name + ": " +
+           WhatIsWrong(refusal) + ". Remove it, or set ZORCOMM_SHM to a name of this user's own.\r\n";
 }
 
 bool RegionRefusalText(uint32_t code, std::string &text) {

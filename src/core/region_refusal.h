@@ -12,8 +12,8 @@ namespace zorcomm {
 // The library's code for a refused region; 0 for RegionProblem::None.
 uint32_t RegionRefusalCode(platform::RegionProblem problem);
 
-// "Shared memory object <name>: <what is wrong>." on a line of its own, then the table's text of
-// the refusal's code, then what to do about it.
+// The table's text of the refusal's code, then a line of its own: "Shared memory object <name>:
+// <what is wrong with it>. <what to do about it>."
 std::string DescribeRegionRefusal(const platform::RegionRefusal &refusal);
 
 // The text that names the object, when `code` is the code of this process's current refusal.
