@@ -65,7 +65,7 @@ extern "C" {
 #define PROGRESS_START 4
 
 /* Error codes. MSK_GetLastError() returns the text of the last error; the library's own codes
- * run from 0x20000064 to 0x20000127. Those of SocketCAN channels (docs/socketcan.md):
+ * run from 0x20000064 to 0x2000012b. Those of SocketCAN channels (docs/socketcan.md):
  *   0x20000118  no network interface of this name
  *   0x20000119  the interface is not a CAN interface
  *   0x2000011a  the CAN interface is down
@@ -82,6 +82,12 @@ extern "C" {
  *   0x20000125  no acknowledge
  *   0x20000126  other error frame (arbitration, transceiver, transmit time-out)
  *   0x20000127  the controller restarted after bus off
+ * Those of the shared region (POSIX, docs/security.md): the object under the region's name is not
+ * used, written or removed, and every call fails; the text names the object and what is wrong:
+ *   0x20000128  another user owns it
+ *   0x20000129  other users may open it (group or other permission bits)
+ *   0x2000012a  it does not have the size this library needs
+ *   0x2000012b  it cannot be opened, locked or mapped, or another version laid it out
  */
 
 /* One drive message: up to four data words for an axis or group address. */
