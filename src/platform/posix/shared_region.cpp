@@ -146,6 +146,12 @@ Opening OpenTrustedObject(const std::string &name, int &fd) {
 
 constexpr int kOpenAttempts = 100;
 
+bool LockObject(int fd) {
+    while (flock(fd, LOCK_EX) != 0)
+        if (errno != EINTR) return false;
+    return true;
+}
+
 // The object under its name, trusted and locked with flock, so that exactly one process
 // initialises it and none maps an object another process is removing. -1 when it is refused
 // (the refusal says why).
@@ -158,12 +164,10 @@ int OpenLockedObject(const std::string &name) {
             if (opening == Opening::Later) ::usleep(1000);
             continue;
         }
-        while (flock(fd, LOCK_EX) != 0) {
-            if (errno != EINTR) {
-                RefuseUnusable(name, errno);
-                close(fd);
-                return -1;
-            }
+        if (!LockObject(fd)) {
+            RefuseUnusable(name, errno);
+            close(fd);
+            return -1;
         }
         if (SameObject(fd, name)) return fd;
         close(fd); // removed and perhaps re-created meanwhile: take the current one
@@ -277,11 +281,9 @@ void UnmapSharedRegion() {
     int fd = shm_open(name.c_str(), O_RDWR, 0);
     struct stat status {};
     if (fd >= 0 && (fstat(fd, &status) != 0 || status.st_dev != mapping.device ||
-                    status.st_ino != mapping.inode)) {
+                    status.st_ino != mapping.inode || !LockObject(fd))) {
         close(fd);
         fd = -1;
-    }
-    while (fd >= 0 && flock(fd, LOCK_EX) != 0 && errno == EINTR) {
     }
     UnregisterProcess(self);
     if (fd >= 0) {
