@@ -312,7 +312,7 @@ public:
     int Serve(const StopSignals &signals, bool control);
 
 private:
-    static uint32_t Millis() { return static_cast<uint32_t>(NowMicros() / 1000); }
+    static uint32_t Millis() { return static_cast<uint32_t>(WholeMilliseconds(NowNanos())); }
     void Handle(AsciiCanAdapter::Output &out);
     void SendPacket(const canbus::Packet &packet);
     void ReadMaster();

@@ -44,7 +44,7 @@ std::string BlockCommand::Describe() const
     return text;
 }
 
-void BlockSession::Receive(std::span<const uint8_t> bytes, Micros now, DriveNetwork &network, const SerialSide &line)
+void BlockSession::Receive(std::span<const uint8_t> bytes, Nanos now, DriveNetwork &network, const SerialSide &line)
 {
     if (closing_) return;
     clock_ = std::max(clock_, now); // the device server was idle until these bytes came
@@ -195,12 +195,12 @@ void BlockSession::Read(const Exchange &exchange)
 bool BlockSession::Send(const Exchange &exchange, const Message &message, std::vector<uint16_t> *answer)
 {
     const BlockCommand &block = *block_;
-    const Micros timeout = Micros{block.timeoutMs} * 1000;
+    const Nanos timeout = Milliseconds(block.timeoutMs);
     const unsigned tries = std::max<unsigned>(block.tries, 1);
     const std::size_t n = answer ? (message.opCode & 1u) + 1 : 0;
     for (unsigned attempt = 0; attempt < tries; ++attempt) {
         clock_ += CharTime(exchange.line, BuildFrame(message).size());
-        const Micros sent = clock_;
+        const Nanos sent = clock_;
         DriveNetwork::Answer heard;
         for (Drive *listener : exchange.network.Listeners()) {
             if (listener->baud() != exchange.line.rate) continue; // it makes nothing of the bytes
@@ -223,7 +223,7 @@ bool BlockSession::Send(const Exchange &exchange, const Message &message, std::v
                 }
             }
         }
-        const Micros arrives = heard.delay + CharTime(exchange.line, answerBytes);
+        const Nanos arrives = heard.delay + CharTime(exchange.line, answerBytes);
         if (answered && arrives <= timeout) {
             clock_ = sent + arrives;
             ++shared_.stats.steps;
@@ -234,10 +234,10 @@ bool BlockSession::Send(const Exchange &exchange, const Message &message, std::v
     return false;
 }
 
-Micros BlockSession::CharTime(const SerialSide &line, std::size_t bytes) const
+Nanos BlockSession::CharTime(const SerialSide &line, std::size_t bytes) const
 {
-    if (!line.pace || line.rate == 0) return 0;
-    return static_cast<Micros>(bytes) * line.bitsPerChar * 1'000'000 / line.rate;
+    if (!line.pace) return 0;
+    return BitTime(uint64_t{bytes} * line.bitsPerChar, line.rate);
 }
 
 void BlockSession::Status(uint8_t status)
@@ -254,7 +254,7 @@ void BlockSession::Put(std::vector<uint8_t> bytes)
     out_.push_back(Out{clock_, std::move(bytes)});
 }
 
-std::vector<uint8_t> BlockSession::TakeDue(Micros now)
+std::vector<uint8_t> BlockSession::TakeDue(Nanos now)
 {
     std::vector<uint8_t> bytes;
     while (!out_.empty() && out_.front().due <= now) {
@@ -264,7 +264,7 @@ std::vector<uint8_t> BlockSession::TakeDue(Micros now)
     return bytes;
 }
 
-std::optional<Micros> BlockSession::NextDue() const
+std::optional<Nanos> BlockSession::NextDue() const
 {
     if (out_.empty()) return std::nullopt;
     return out_.front().due;

@@ -80,18 +80,18 @@ public:
     explicit BlockSession(BlockShared &shared) : shared_(shared) {}
 
     // Bytes of the PC arriving at `now`; the drives of `network` are reached through `line`.
-    void Receive(std::span<const uint8_t> bytes, Micros now, DriveNetwork &network, const SerialSide &line);
+    void Receive(std::span<const uint8_t> bytes, Nanos now, DriveNetwork &network, const SerialSide &line);
 
     // Bytes due at the PC by `now`.
-    std::vector<uint8_t> TakeDue(Micros now);
-    std::optional<Micros> NextDue() const;
+    std::vector<uint8_t> TakeDue(Nanos now);
+    std::optional<Nanos> NextDue() const;
     // The connection is to be closed once TakeDue has handed out everything.
     bool closing() const { return closing_; }
     bool Finished() const { return closing_ && out_.empty(); }
 
 private:
     struct Out {
-        Micros due;
+        Nanos due;
         std::vector<uint8_t> bytes;
     };
     struct Exchange {
@@ -106,7 +106,7 @@ private:
     // Sends `message` to the drives with the block's tries and time-out; true when the drive
     // acknowledged it (write) or answered it (read: the words in `answer`).
     bool Send(const Exchange &exchange, const Message &message, std::vector<uint16_t> *answer);
-    Micros CharTime(const SerialSide &line, std::size_t bytes) const;
+    Nanos CharTime(const SerialSide &line, std::size_t bytes) const;
     void Status(uint8_t status);
     void Put(std::vector<uint8_t> bytes);
 
@@ -116,7 +116,7 @@ private:
     unsigned step_ = 0;
     unsigned steps_ = 0;
     std::size_t drain_ = 0; // data bytes of an abandoned write still to drop
-    Micros clock_ = 0;       // when the device server is done with what it has been given
+    Nanos clock_ = 0;       // when the device server is done with what it has been given
     bool closing_ = false;
     std::deque<Out> out_;
 };

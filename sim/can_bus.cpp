@@ -146,7 +146,7 @@ CanBusServer::~CanBusServer()
     if (bound_) unlink(bus_.socketPath.c_str());
 }
 
-bool CanBusServer::ApplyOptions(const SimOptions &options, Micros now, std::string &error)
+bool CanBusServer::ApplyOptions(const SimOptions &options, Nanos now, std::string &error)
 {
     SimOptions bus = options;
     bus.network.topology = Topology::Bus;
@@ -161,13 +161,15 @@ bool CanBusServer::ApplyOptions(const SimOptions &options, Micros now, std::stri
     }
     if (bus_.pcAddress) sim_.network().set_pc_address(*bus_.pcAddress);
     pending_.clear();
+    pace_ = bus.link.pace;
+    wire_ = LineTime{};
     return true;
 }
 
 bool CanBusServer::Open()
 {
     std::string error;
-    if (!ApplyOptions(initial_, NowMicros(), error)) {
+    if (!ApplyOptions(initial_, NowNanos(), error)) {
         std::fprintf(stderr, "zorcomm-sim: %s\n", error.c_str());
         return false;
     }
@@ -223,14 +225,12 @@ int CanBusServer::Serve(const StopSignals &signals)
         const std::size_t firstClient = fds.size();
         for (auto &client : clients_) fds.push_back({client->fd, POLLIN, 0});
 
-        const int timeoutMs = PollTimeout(NowMicros());
-        timespec timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1'000'000L};
-        const int ready = ppoll(fds.data(), fds.size(), timeoutMs < 0 ? nullptr : &timeout, signals.during());
+        const int ready = pacer_.PollUntil(fds.data(), fds.size(), NextDeadline(), signals.during());
         if (ready < 0 && errno != EINTR) {
             std::perror("zorcomm-sim: ppoll");
             return 1;
         }
-        const Micros now = NowMicros();
+        const Nanos now = NowNanos();
         SendDue(now);
         if (ready <= 0) continue;
         for (std::size_t i = firstClient; i < fds.size(); ++i) {
@@ -247,16 +247,15 @@ int CanBusServer::Serve(const StopSignals &signals)
     return 0;
 }
 
-int CanBusServer::PollTimeout(Micros now) const
+std::optional<Nanos> CanBusServer::NextDeadline() const
 {
-    if (pending_.empty()) return -1;
-    Micros due = pending_.front().due;
+    if (pending_.empty()) return std::nullopt;
+    Nanos due = pending_.front().due;
     for (const Pending &item : pending_) due = std::min(due, item.due);
-    if (due <= now) return 0;
-    return static_cast<int>(std::min<Micros>((due - now + 999) / 1000, 60'000));
+    return due;
 }
 
-void CanBusServer::Accept(Micros now)
+void CanBusServer::Accept(Nanos now)
 {
     for (;;) {
         const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
@@ -273,7 +272,7 @@ void CanBusServer::Accept(Micros now)
     }
 }
 
-void CanBusServer::ReadClient(Client &client, Micros now)
+void CanBusServer::ReadClient(Client &client, Nanos now)
 {
     for (int i = 0; i < 256 && !client.closed; ++i) {
         Packet packet;
@@ -294,7 +293,7 @@ void CanBusServer::ReadClient(Client &client, Micros now)
     }
 }
 
-void CanBusServer::OnPacket(Client &client, const Packet &packet, Micros now)
+void CanBusServer::OnPacket(Client &client, const Packet &packet, Nanos now)
 {
     switch (static_cast<PacketType>(packet.type)) {
     case PacketType::Hello:
@@ -323,7 +322,7 @@ void CanBusServer::OnPacket(Client &client, const Packet &packet, Micros now)
     ++counters_.badPackets;
 }
 
-void CanBusServer::OnClientFrame(Client &client, const BusFrame &frame, const Packet &packet, Micros now)
+void CanBusServer::OnClientFrame(Client &client, const BusFrame &frame, const Packet &packet, Nanos now)
 {
     if (client.rate != bus_.bitRate) {
         ++counters_.rateMismatch;
@@ -340,19 +339,42 @@ void CanBusServer::OnClientFrame(Client &client, const BusFrame &frame, const Pa
         ErrorFrame(source);
         return;
     }
+    if (pace_) {
+        pending_.push_back({wire_.Send(now, FrameBits(frame), bus_.bitRate), frame, source, client.number, packet});
+        return;
+    }
+    ClientFrameHeard(client.number, source, frame, &packet, now);
+}
+
+void CanBusServer::ClientFrameHeard(unsigned number, const std::string &source, const BusFrame &frame,
+                                    const Packet *origin, Nanos at)
+{
     ++counters_.frames;
     ++counters_.clientFrames;
     Remember(source, frame, true);
-    Deliver(frame, &client, false, &packet);
+    const Client *sender = nullptr;
+    for (const auto &client : clients_) {
+        if (client->number == number) sender = client.get();
+    }
+    Deliver(frame, sender, false, origin);
     auto message = DecodeForDrives(frame, bus_.protocol);
     if (!message) {
         ++counters_.foreign;
         return;
     }
-    ToDrives(*message, now);
+    ToDrives(*message, at);
 }
 
-void CanBusServer::ToDrives(const Message &message, Micros now)
+void CanBusServer::PutOnBus(const BusFrame &frame, const std::string &source, Nanos earliest)
+{
+    if (pace_) {
+        pending_.push_back({wire_.Send(earliest, FrameBits(frame), bus_.bitRate), frame, source, 0, std::nullopt});
+    } else {
+        DriveFrame(frame, source);
+    }
+}
+
+void CanBusServer::ToDrives(const Message &message, Nanos now)
 {
     DriveNetwork &network = sim_.network();
     // One frame is one message for the whole bus, however many drives hear it.
@@ -371,7 +393,7 @@ void CanBusServer::ToDrives(const Message &message, Micros now)
     if (!anyTarget) ++counters_.foreign;
 }
 
-void CanBusServer::SendAnswer(const Message &message, Micros due, Micros now)
+void CanBusServer::SendAnswer(const Message &message, Nanos due, Nanos now)
 {
     if (faults_.withholdAnswers > 0) {
         --faults_.withholdAnswers;
@@ -383,21 +405,27 @@ void CanBusServer::SendAnswer(const Message &message, Micros due, Micros now)
         ++counters_.unencodable;
         return;
     }
-    if (due <= now) {
+    if (pace_) {
+        PutOnBus(*frame, "drive", due);
+    } else if (due <= now) {
         DriveFrame(*frame, "drive");
     } else {
-        pending_.push_back({due, *frame});
+        pending_.push_back({due, *frame, "drive", 0, std::nullopt});
     }
 }
 
-void CanBusServer::SendDue(Micros now)
+void CanBusServer::SendDue(Nanos now)
 {
     // Answers leave in the order they were due; equal times keep their order.
     std::stable_sort(pending_.begin(), pending_.end(), [](const Pending &a, const Pending &b) { return a.due < b.due; });
     while (!pending_.empty() && pending_.front().due <= now) {
-        const BusFrame frame = pending_.front().frame;
+        const Pending item = std::move(pending_.front());
         pending_.pop_front();
-        DriveFrame(frame, "drive");
+        if (item.client != 0) {
+            ClientFrameHeard(item.client, item.source, item.frame, item.origin ? &*item.origin : nullptr, item.due);
+        } else {
+            DriveFrame(item.frame, item.source);
+        }
     }
 }
 
@@ -497,12 +525,12 @@ void CanBusServer::ReadControl(bool &quit)
     for (const std::string &line : control_.Read()) {
         const auto words = SplitWords(line);
         if (words.empty()) continue;
-        PrintLine(Control(words, NowMicros(), quit).Line());
+        PrintLine(Control(words, NowNanos(), quit).Line());
         if (quit) return;
     }
 }
 
-Reply CanBusServer::Control(const std::vector<std::string> &words, Micros now, bool &quit)
+Reply CanBusServer::Control(const std::vector<std::string> &words, Nanos now, bool &quit)
 {
     const std::string &command = words[0];
     const std::vector<std::string> args(words.begin() + 1, words.end());
@@ -530,18 +558,26 @@ Reply CanBusServer::Control(const std::vector<std::string> &words, Micros now, b
     }
     if (command == "fault" && args.empty()) return Reply::Ok(FaultSummary());
     if (command == "configure") return Configure(args, now);
-    if (command == "pace" || command == "frame-timeout" || command == "baud") {
+    if (command == "pace") {
+        if (args.size() > 1 || (args.size() == 1 && args[0] != "on" && args[0] != "off")) {
+            return Reply::Error("usage: pace [on|off]");
+        }
+        if (args.size() == 1) pace_ = args[0] == "on";
+        return Reply::Ok(pace_ ? "on" : "off");
+    }
+    if (command == "frame-timeout" || command == "baud") {
         return Reply::Error(command + " does not apply to a CAN bus");
     }
     if (command == "help") {
         return Reply::Ok(std::string(Simulator::Help()) +
                          " | inject std|ext|rtr-std|rtr-ext ID [BYTE...] | error-frame [CLASS [BYTE...]] | clients | bitrate [RATE]"
+                         " | pace [on|off]"
                          " | protocol [orv|torvanecan] | path | quit");
     }
     return sim_.Execute(words, now);
 }
 
-Reply CanBusServer::Unsolicited(const std::vector<std::string> &args, Micros now)
+Reply CanBusServer::Unsolicited(const std::vector<std::string> &args, Nanos now)
 {
     auto axis = !args.empty() ? ParseNumber(args[0], 255) : std::nullopt;
     auto words = Words(args, 1);
@@ -556,7 +592,7 @@ Reply CanBusServer::Unsolicited(const std::vector<std::string> &args, Micros now
     }
     auto message = sim_.network().Unsolicited(static_cast<uint8_t>(*axis), words->front(), data, now);
     if (!message) return Reply::Error("drive " + args[0] + " cannot send now");
-    DriveFrame(*EncodeCanMessage(*message, bus_.protocol), "drive");
+    PutOnBus(*EncodeCanMessage(*message, bus_.protocol), "drive", now);
     return Reply::Ok();
 }
 
@@ -570,7 +606,7 @@ Reply CanBusServer::FrameCommand(const std::vector<std::string> &args)
         Message::Make((*words)[0], (*words)[1], std::span<const uint16_t>(words->data() + 2, words->size() - 2));
     auto frame = EncodeCanMessage(message, bus_.protocol);
     if (!frame) return Reply::Error(std::string(CanProtocolName(bus_.protocol)) + " cannot carry this message");
-    DriveFrame(*frame, "sim");
+    PutOnBus(*frame, "sim", NowNanos());
     return Reply::Ok();
 }
 
@@ -594,7 +630,7 @@ Reply CanBusServer::Inject(const std::vector<std::string> &args)
         if (!byte) return Reply::Error("bad byte '" + args[i] + "'");
         frame.data[frame.dlc++] = static_cast<uint8_t>(*byte);
     }
-    DriveFrame(frame, "sim");
+    PutOnBus(frame, "sim", NowNanos());
     return Reply::Ok();
 }
 
@@ -643,7 +679,7 @@ Reply CanBusServer::Protocol(const std::vector<std::string> &args)
     return Reply::Ok(CanProtocolName(bus_.protocol));
 }
 
-Reply CanBusServer::Configure(const std::vector<std::string> &args, Micros now)
+Reply CanBusServer::Configure(const std::vector<std::string> &args, Nanos now)
 {
     std::vector<std::string> rest = args;
     std::string error;
@@ -692,9 +728,9 @@ std::string CanBusServer::FaultSummary() const
     auto n = [](uint64_t value) { return std::to_string(value); };
     return "drop-rx=" + n(faults_.dropRx) + " drop-tx=" + n(faults_.dropTx) +
            " withhold-answer=" + n(faults_.withholdAnswers) + " error-frames=" + n(faults_.errorFrames) +
-           " ignore=" + n(message.ignoreFrames) + " delay=" + n(static_cast<uint64_t>(message.delay / 1000)) + "/" +
+           " ignore=" + n(message.ignoreFrames) + " delay=" + n(static_cast<uint64_t>(WholeMilliseconds(message.delay))) + "/" +
            (message.delayAll ? std::string("all") : n(message.delayCount)) +
-           " silent-until=" + n(static_cast<uint64_t>(message.silentUntil / 1000));
+           " silent-until=" + n(static_cast<uint64_t>(WholeMilliseconds(message.silentUntil)));
 }
 
 std::string CanBusServer::Stats() const

@@ -7,6 +7,7 @@
 #include "can_bus_protocol.h"
 #include "can_codec.h"
 #include "control.h"
+#include "line_time.h"
 #include "serve_loop.h"
 #include "sim_options.h"
 
@@ -63,9 +64,14 @@ private:
         bool greeted = false; // its hello has been read
         bool closed = false;
     };
+    // A frame that reaches the others when it is through the bus (paced), or an answer that
+    // leaves later (the delay fault).
     struct Pending {
-        Micros due;
+        Nanos due;
         canbus::BusFrame frame;
+        std::string source; // "drive", "sim" or "pcN"
+        unsigned client = 0; // the client that sent it (it does not hear its own frame); 0: none
+        std::optional<canbus::Packet> origin; // the client's packet, for its origin fields
     };
     struct Faults {
         unsigned dropRx = 0;
@@ -88,12 +94,18 @@ private:
         uint64_t badPackets = 0;
     };
 
-    void Accept(Micros now);
-    void ReadClient(Client &client, Micros now);
-    void OnPacket(Client &client, const canbus::Packet &packet, Micros now);
-    void OnClientFrame(Client &client, const canbus::BusFrame &frame, const canbus::Packet &packet, Micros now);
-    void ToDrives(const Message &message, Micros now);
-    void SendAnswer(const Message &message, Micros due, Micros now);
+    void Accept(Nanos now);
+    void ReadClient(Client &client, Nanos now);
+    void OnPacket(Client &client, const canbus::Packet &packet, Nanos now);
+    void OnClientFrame(Client &client, const canbus::BusFrame &frame, const canbus::Packet &packet, Nanos now);
+    // A client's frame through the bus: to the other clients (with the origin fields of its
+    // packet) and the drives.
+    void ClientFrameHeard(unsigned client, const std::string &source, const canbus::BusFrame &frame,
+                          const canbus::Packet *origin, Nanos at);
+    // A frame from the drives' side onto the bus: at once, or when it is through (paced).
+    void PutOnBus(const canbus::BusFrame &frame, const std::string &source, Nanos earliest);
+    void ToDrives(const Message &message, Nanos now);
+    void SendAnswer(const Message &message, Nanos due, Nanos now);
     // A frame from the drives' side: drop-tx fault, history, every client on the bus's rate.
     void DriveFrame(const canbus::BusFrame &frame, const std::string &source);
     void ErrorFrame(const std::string &source, const canbus::BusFrame &frame = ErrorFrameOnly());
@@ -102,22 +114,22 @@ private:
                  const canbus::Packet *origin = nullptr);
     static canbus::BusFrame ErrorFrameOnly();
     Reply ErrorFrameCommand(const std::vector<std::string> &args);
-    void SendDue(Micros now);
+    void SendDue(Nanos now);
     void RemoveClosedClients();
     void Remember(const std::string &source, const canbus::BusFrame &frame, bool fromPc);
-    int PollTimeout(Micros now) const;
+    std::optional<Nanos> NextDeadline() const;
     void ReadControl(bool &quit);
 
-    Reply Control(const std::vector<std::string> &words, Micros now, bool &quit);
-    Reply Unsolicited(const std::vector<std::string> &args, Micros now);
+    Reply Control(const std::vector<std::string> &words, Nanos now, bool &quit);
+    Reply Unsolicited(const std::vector<std::string> &args, Nanos now);
     Reply FrameCommand(const std::vector<std::string> &args);
     Reply Inject(const std::vector<std::string> &args);
     Reply History();
     Reply Clients() const;
     Reply BitRate(const std::vector<std::string> &args);
     Reply Protocol(const std::vector<std::string> &args);
-    Reply Configure(const std::vector<std::string> &args, Micros now);
-    bool ApplyOptions(const SimOptions &options, Micros now, std::string &error);
+    Reply Configure(const std::vector<std::string> &args, Nanos now);
+    bool ApplyOptions(const SimOptions &options, Nanos now, std::string &error);
 
     CanBusOptions bus_;
     SimOptions initial_;
@@ -127,6 +139,9 @@ private:
     unsigned nextClient_ = 1;
     std::vector<std::unique_ptr<Client>> clients_;
     std::deque<Pending> pending_;
+    bool pace_ = false; // frames take their bits at the bus's bit rate
+    LineTime wire_;     // when the bus is free again (paced)
+    Pacer pacer_;
     std::deque<std::string> history_;
     Faults faults_;
     Counters counters_;

@@ -1,5 +1,6 @@
 #include "can_codec.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace zsim {
@@ -243,6 +244,14 @@ std::string DescribeFrame(const canbus::BusFrame &frame)
         }
     }
     return line;
+}
+
+unsigned FrameBits(const canbus::BusFrame &frame)
+{
+    constexpr unsigned kIntermission = 3;
+    if (frame.error) return 6 + 8 + kIntermission; // flag and delimiter
+    const unsigned data = frame.remote ? 0 : 8u * std::min<unsigned>(frame.dlc, 8);
+    return (frame.extended ? 64u : 44u) + data + kIntermission;
 }
 
 } // namespace zsim

@@ -38,6 +38,11 @@ std::optional<Message> DecodeForDrives(const canbus::BusFrame &frame, CanProtoco
 // under torvanecan the destination is taken from the identifier's low five bits.
 std::optional<Message> DecodeForPc(const canbus::BusFrame &frame, CanProtocol protocol);
 
+// The bits a frame keeps the bus busy: start of frame to end of frame and the three bits of
+// intermission, without stuffing bits (44 + 8n + 3 for an 11-bit identifier, 64 + 8n + 3 for a
+// 29-bit one; a remote request carries no data; an error frame 14 + 3).
+unsigned FrameBits(const canbus::BusFrame &frame);
+
 // "ID[x][r]:BYTES" — hex identifier, x for 29 bits, r for a remote request, bytes or "-".
 std::string DescribeFrame(const canbus::BusFrame &frame);
 

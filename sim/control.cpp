@@ -58,7 +58,7 @@ Simulator::Simulator()
     link_ = std::make_unique<SerialLink>(*network_, options_.link);
 }
 
-Reply Simulator::Configure(const SimOptions &options, Micros now)
+Reply Simulator::Configure(const SimOptions &options, Nanos now)
 {
     link_.reset();
     options_ = options;
@@ -82,7 +82,7 @@ const char *Simulator::Help()
            " | history | configure OPTIONS...";
 }
 
-Reply Simulator::Execute(const std::vector<std::string> &words, Micros now)
+Reply Simulator::Execute(const std::vector<std::string> &words, Nanos now)
 {
     if (words.empty()) return Reply::Error("empty command");
     const std::string &command = words[0];
@@ -107,9 +107,9 @@ Reply Simulator::Execute(const std::vector<std::string> &words, Micros now)
         auto ms = args.size() == 1 ? ParseNumber(args[0], 3'600'000) : std::nullopt;
         if (!ms) return Reply::Error("usage: " + command + " MS");
         if (command == "reset-time") {
-            network_->set_reset_silence(Micros{*ms} * 1000);
+            network_->set_reset_silence(Milliseconds(*ms));
         } else {
-            link_->options().frameTimeout = Micros{*ms} * 1000;
+            link_->options().frameTimeout = Milliseconds(*ms);
         }
         return Reply::Ok();
     }
@@ -143,7 +143,7 @@ Reply Simulator::Execute(const std::vector<std::string> &words, Micros now)
     return Reply::Error("unknown command '" + command + "'");
 }
 
-Reply Simulator::Info(const std::vector<std::string> &args, Micros now)
+Reply Simulator::Info(const std::vector<std::string> &args, Nanos now)
 {
     auto axis = args.size() == 1 ? ParseNumber(args[0], 255) : std::nullopt;
     if (!axis) return Reply::Error("usage: info AXIS");
@@ -264,7 +264,7 @@ Reply Simulator::Checksum(const std::vector<std::string> &args)
     return Reply::Ok(Hex4(target->drive->Sum(target->type, *start, *end)));
 }
 
-Reply Simulator::Unsolicited(const std::vector<std::string> &args, Micros now)
+Reply Simulator::Unsolicited(const std::vector<std::string> &args, Nanos now)
 {
     auto axis = !args.empty() ? ParseNumber(args[0], 255) : std::nullopt;
     auto code = args.size() >= 2 ? Word(args[1]) : std::nullopt;
@@ -283,7 +283,7 @@ Reply Simulator::Unsolicited(const std::vector<std::string> &args, Micros now)
     return Reply::Ok();
 }
 
-Reply Simulator::Frame(const std::vector<std::string> &args, Micros now)
+Reply Simulator::Frame(const std::vector<std::string> &args, Nanos now)
 {
     if (args.size() < 2 || args.size() > 2 + kMaxWords) {
         return Reply::Error("usage: frame ADDRESS OPCODE [WORD...] (up to 4 words)");
@@ -298,7 +298,7 @@ Reply Simulator::Frame(const std::vector<std::string> &args, Micros now)
     return Reply::Ok();
 }
 
-Reply Simulator::Inject(const std::vector<std::string> &args, Micros now)
+Reply Simulator::Inject(const std::vector<std::string> &args, Nanos now)
 {
     if (args.empty()) return Reply::Error("usage: inject BYTE...");
     std::vector<uint8_t> bytes;
@@ -311,7 +311,7 @@ Reply Simulator::Inject(const std::vector<std::string> &args, Micros now)
     return Reply::Ok();
 }
 
-Reply Simulator::Fault(const std::vector<std::string> &args, Micros now)
+Reply Simulator::Fault(const std::vector<std::string> &args, Nanos now)
 {
     if (args.empty()) return Reply::Ok(FaultSummary());
     const std::string &kind = args[0];
@@ -353,12 +353,12 @@ Reply Simulator::Fault(const std::vector<std::string> &args, Micros now)
         message.ignoreFrames = *count;
     } else if (kind == "delay") {
         if (args.size() < 2) return Reply::Error("usage: fault delay MS [COUNT]");
-        message.delay = Micros{*count} * 1000;
+        message.delay = Milliseconds(*count);
         message.delayAll = !second && *count > 0;
         message.delayCount = second ? *second : 0;
     } else if (kind == "silent") {
         if (args.size() < 2) return Reply::Error("usage: fault silent MS");
-        message.silentUntil = now + Micros{*count} * 1000;
+        message.silentUntil = now + Milliseconds(*count);
     } else {
         return Reply::Error("unknown fault '" + kind + "'");
     }
@@ -389,9 +389,9 @@ std::string Simulator::FaultSummary() const
            " corrupt-tx-at=" + (link.corruptTxAt ? "pending" : "none") + " garbage=" + n(link.garbage) +
            " withhold-ack=" + n(message.withholdAcks) +
            " withhold-ack-at=" + (message.withholdAt ? "pending" : "none") + " ignore=" + n(message.ignoreFrames) +
-           " delay=" + n(static_cast<uint64_t>(message.delay / 1000)) + "/" +
+           " delay=" + n(static_cast<uint64_t>(WholeMilliseconds(message.delay))) + "/" +
            (message.delayAll ? std::string("all") : n(message.delayCount)) +
-           " silent-until=" + n(static_cast<uint64_t>(message.silentUntil / 1000)) +
+           " silent-until=" + n(static_cast<uint64_t>(WholeMilliseconds(message.silentUntil))) +
            (extras_ ? extras_->FaultSummary() : std::string());
 }
 

@@ -46,11 +46,11 @@ public:
 
     // Replaces the whole network and link (memory, rates and faults start afresh), then applies
     // the options' faults; an error names the first fault line that was refused.
-    Reply Configure(const SimOptions &options, Micros now);
+    Reply Configure(const SimOptions &options, Nanos now);
 
     // One control line, already split into words. Commands of the transport (quit, line,
     // read-timeout ...) are the transport's to answer before it calls this.
-    Reply Execute(const std::vector<std::string> &words, Micros now);
+    Reply Execute(const std::vector<std::string> &words, Nanos now);
 
     DriveNetwork &network() { return *network_; }
     SerialLink &link() { return *link_; }
@@ -59,15 +59,15 @@ public:
     static const char *Help();
 
 private:
-    Reply Fault(const std::vector<std::string> &args, Micros now);
+    Reply Fault(const std::vector<std::string> &args, Nanos now);
     Reply WithholdAt(const std::vector<std::string> &args);
     Reply Peek(const std::vector<std::string> &args);
     Reply Poke(const std::vector<std::string> &args);
     Reply Checksum(const std::vector<std::string> &args);
-    Reply Unsolicited(const std::vector<std::string> &args, Micros now);
-    Reply Frame(const std::vector<std::string> &args, Micros now);
-    Reply Inject(const std::vector<std::string> &args, Micros now);
-    Reply Info(const std::vector<std::string> &args, Micros now);
+    Reply Unsolicited(const std::vector<std::string> &args, Nanos now);
+    Reply Frame(const std::vector<std::string> &args, Nanos now);
+    Reply Inject(const std::vector<std::string> &args, Nanos now);
+    Reply Info(const std::vector<std::string> &args, Nanos now);
     Reply DriveSetting(const std::string &what, const std::vector<std::string> &args);
     Reply Stats(const std::vector<std::string> &args);
     Reply History();

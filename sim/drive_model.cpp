@@ -155,7 +155,7 @@ std::vector<Drive *> DriveNetwork::Listeners()
     return Drives();
 }
 
-bool DriveNetwork::Responsive(const Drive &drive, Micros now) const
+bool DriveNetwork::Responsive(const Drive &drive, Nanos now) const
 {
     return now >= drive.reset_until() && now >= faults_.silentUntil;
 }
@@ -196,7 +196,7 @@ std::vector<Drive *> DriveNetwork::Targets(Drive &receiver, const Message &messa
     return targets;
 }
 
-DriveNetwork::Answer DriveNetwork::Receive(Drive &receiver, const Message &message, Micros now)
+DriveNetwork::Answer DriveNetwork::Receive(Drive &receiver, const Message &message, Nanos now)
 {
     Answer answer;
     if (!Responsive(receiver, now)) {
@@ -248,7 +248,7 @@ bool DriveNetwork::WithholdsThis(const Message &message)
 }
 
 std::optional<Message> DriveNetwork::Unsolicited(uint8_t axis, uint16_t opCode,
-                                                 std::span<const uint16_t> words, Micros now)
+                                                 std::span<const uint16_t> words, Nanos now)
 {
     const Drive *drive = Find(axis);
     if (!drive || !Responsive(*drive, now)) return std::nullopt;
@@ -257,7 +257,7 @@ std::optional<Message> DriveNetwork::Unsolicited(uint8_t axis, uint16_t opCode,
     return Message::Make(pcAddress_, opCode, words);
 }
 
-void DriveNetwork::Execute(Drive &drive, const Message &message, Micros now, std::vector<Message> &replies)
+void DriveNetwork::Execute(Drive &drive, const Message &message, Nanos now, std::vector<Message> &replies)
 {
     const uint16_t code = message.opCode;
     if (code == op::kReset) {

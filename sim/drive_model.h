@@ -2,7 +2,7 @@
 // goes in, acknowledges and answers come out. The serial link (serial_link.h) puts bytes around
 // it; other links (device server, CAN bus) can put their own framing around the same model.
 //
-// Time is passed in by the caller as microseconds on any monotonic scale, so the model itself
+// Time is passed in by the caller as nanoseconds on any monotonic scale, so the model itself
 // never reads a clock and stays deterministic under test.
 #pragma once
 
@@ -20,7 +20,19 @@
 
 namespace zsim {
 
-using Micros = int64_t;
+// Simulator time: nanoseconds on a monotonic scale.
+using Nanos = int64_t;
+inline constexpr Nanos kNanosPerSecond = 1'000'000'000;
+inline constexpr Nanos Milliseconds(int64_t ms) { return ms * 1'000'000; }
+inline constexpr int64_t WholeMilliseconds(Nanos time) { return time / 1'000'000; }
+// How long `bits` take at `rate` bit/s, rounded up to the next nanosecond (0 at rate 0).
+inline constexpr Nanos BitTime(uint64_t bits, uint32_t rate)
+{
+    if (rate == 0) return 0;
+    // Split so that the product stays in range for any count of bits.
+    return static_cast<Nanos>(bits / rate) * kNanosPerSecond +
+           static_cast<Nanos>(((bits % rate) * static_cast<uint64_t>(kNanosPerSecond) + rate - 1) / rate);
+}
 
 enum class MemoryType : uint8_t { Program = 0, Data = 1, Spi = 2 };
 inline constexpr std::size_t kMemoryTypes = 3;
@@ -65,7 +77,7 @@ struct DriveSetup {
 struct NetworkConfig {
     Topology topology = Topology::Chain;
     std::vector<DriveSetup> drives{DriveSetup{}}; // on a chain the first is the host drive
-    Micros resetSilence = 100'000;                // how long a reset drive stays deaf
+    Nanos resetSilence = Milliseconds(100);       // how long a reset drive stays deaf
     bool autodetect = true; // the host answers the query for its own axis (address 0)
 };
 
@@ -82,8 +94,8 @@ public:
     const std::string &version() const { return version_; }
     const std::array<uint16_t, 2> &version_words() const { return versionWords_; }
     bool SetVersion(std::string_view text); // false when the text cannot be encoded
-    Micros reset_until() const { return resetUntil_; }
-    void set_reset_until(Micros until) { resetUntil_ = until; }
+    Nanos reset_until() const { return resetUntil_; }
+    void set_reset_until(Nanos until) { resetUntil_ = until; }
 
     bool InGroup(uint8_t groupField) const { return groupField == 0 || groupField == group_; }
 
@@ -98,7 +110,7 @@ private:
     uint8_t group_;
     std::string version_;
     std::array<uint16_t, 2> versionWords_{};
-    Micros resetUntil_ = 0;
+    Nanos resetUntil_ = 0;
     // Allocated on the first write: most drives of a test never touch most memories.
     std::array<std::unique_ptr<std::array<uint16_t, kMemoryWords>>, kMemoryTypes> memory_;
 };
@@ -116,10 +128,10 @@ struct MessageFaults {
     unsigned withholdAcks = 0; // message executed, acknowledge not sent
     std::optional<WithholdAt> withholdAt;
     unsigned ignoreFrames = 0; // message neither executed nor acknowledged
-    Micros delay = 0;          // extra wait before an answer leaves
+    Nanos delay = 0;          // extra wait before an answer leaves
     unsigned delayCount = 0;   // answers still to delay; with delayAll every answer
     bool delayAll = false;
-    Micros silentUntil = 0; // no drive hears or says anything before this time
+    Nanos silentUntil = 0; // no drive hears or says anything before this time
 };
 
 struct NetworkStats {
@@ -145,23 +157,23 @@ public:
     std::vector<Drive *> Listeners();
 
     // Whether a drive hears and speaks at `now` (not resetting, no silence fault).
-    bool Responsive(const Drive &drive, Micros now) const;
+    bool Responsive(const Drive &drive, Nanos now) const;
 
     // What goes back on the link after a message.
     struct Answer {
         bool acknowledge = false;
         std::vector<Message> replies;
-        Micros delay = 0;
+        Nanos delay = 0;
     };
     // A message with a correct checksum that `receiver`, a listener, took off the link.
     // Rates change (set baud rate, reset) after the answer has been decided: a link sends the
     // answer at the rate the receiver had before the call.
-    Answer Receive(Drive &receiver, const Message &message, Micros now);
+    Answer Receive(Drive &receiver, const Message &message, Nanos now);
 
     // A message a drive sends of its own accord to the PC; nullopt when the drive does not exist
     // or cannot speak now.
     std::optional<Message> Unsolicited(uint8_t axis, uint16_t opCode,
-                                       std::span<const uint16_t> words, Micros now);
+                                       std::span<const uint16_t> words, Nanos now);
 
     // The address the drives answer the PC at: the reply-to word of the PC's latest query, until
     // then the host's address with the PC bit on a chain, 0 on a bus.
@@ -170,8 +182,8 @@ public:
 
     bool autodetect() const { return autodetect_; }
     void set_autodetect(bool on) { autodetect_ = on; }
-    Micros reset_silence() const { return resetSilence_; }
-    void set_reset_silence(Micros silence) { resetSilence_ = silence; }
+    Nanos reset_silence() const { return resetSilence_; }
+    void set_reset_silence(Nanos silence) { resetSilence_ = silence; }
 
     MessageFaults &faults() { return faults_; }
     NetworkStats &stats() { return stats_; }
@@ -179,7 +191,7 @@ public:
 private:
     std::vector<Drive *> Targets(Drive &receiver, const Message &message, bool &acknowledge);
     bool WithholdsThis(const Message &message);
-    void Execute(Drive &drive, const Message &message, Micros now, std::vector<Message> &replies);
+    void Execute(Drive &drive, const Message &message, Nanos now, std::vector<Message> &replies);
     void ExecuteWrite(Drive &drive, const Message &message);
     void ExecuteRead(Drive &drive, const Message &message, std::vector<Message> &replies);
     void ExecuteChecksum(Drive &drive, const Message &message, std::vector<Message> &replies);
@@ -187,7 +199,7 @@ private:
 
     Topology topology_;
     std::vector<std::unique_ptr<Drive>> drives_;
-    Micros resetSilence_;
+    Nanos resetSilence_;
     bool autodetect_;
     uint16_t pcAddress_;
     MessageFaults faults_;

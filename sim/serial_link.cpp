@@ -9,21 +9,18 @@ SerialLink::SerialLink(DriveNetwork &network, LinkOptions options) : network_(ne
     for (Drive *drive : network_.Listeners()) listeners_.push_back(Listener{drive->axis(), {}, 0});
 }
 
-Micros SerialLink::CharTime(uint32_t rate) const
+uint32_t SerialLink::TravelRate(uint32_t rate) const
 {
-    if (rate == kAnyRate) rate = network_.host().baud();
-    if (rate == 0) return 0;
-    return static_cast<Micros>(options_.bitsPerChar) * 1'000'000 / rate;
+    return rate == kAnyRate ? network_.host().baud() : rate;
 }
 
-void SerialLink::Receive(std::span<const uint8_t> bytes, uint32_t lineRate, Micros now)
+void SerialLink::Receive(std::span<const uint8_t> bytes, uint32_t lineRate, Nanos now)
 {
     ++chunk_;
     for (uint8_t byte : bytes) {
         ++stats_.rxBytes;
         if (!ApplyRxFaults(byte)) continue;
-        const Micros arrival = options_.pace ? std::max(now, rxClock_) + CharTime(lineRate) : now;
-        rxClock_ = arrival;
+        const Nanos arrival = options_.pace ? rxLine_.Send(now, options_.bitsPerChar, TravelRate(lineRate)) : now;
         Monitor(byte, lineRate, arrival);
         bool understood = false;
         bool syncAnswered = false;
@@ -57,7 +54,7 @@ bool SerialLink::ApplyRxFaults(uint8_t &byte)
 }
 
 // What a line analyser would make of the PC's bytes: frame statistics and the history.
-void SerialLink::Monitor(uint8_t byte, uint32_t lineRate, Micros arrival)
+void SerialLink::Monitor(uint8_t byte, uint32_t lineRate, Nanos arrival)
 {
     if (options_.frameTimeout > 0 && monitor_.InFrame() && arrival - monitorLastByte_ > options_.frameTimeout) {
         monitor_.Abandon();
@@ -88,7 +85,7 @@ void SerialLink::Monitor(uint8_t byte, uint32_t lineRate, Micros arrival)
     }
 }
 
-void SerialLink::Listen(Listener &listener, uint8_t byte, uint32_t lineRate, Micros arrival,
+void SerialLink::Listen(Listener &listener, uint8_t byte, uint32_t lineRate, Nanos arrival,
                         bool &understood, bool &syncAnswered)
 {
     Drive *drive = network_.Find(listener.axis);
@@ -120,7 +117,7 @@ void SerialLink::Listen(Listener &listener, uint8_t byte, uint32_t lineRate, Mic
     case FrameParser::Event::Frame: {
         const uint32_t rate = drive->baud(); // answers leave before a rate change takes effect
         auto answer = network_.Receive(*drive, listener.parser.message(), arrival);
-        const Micros due = arrival + answer.delay;
+        const Nanos due = arrival + answer.delay;
         if (answer.acknowledge) Answer({kAcknowledge}, rate, due);
         for (const Message &reply : answer.replies) Answer(BuildFrame(reply), rate, due);
         break;
@@ -143,7 +140,7 @@ uint8_t SerialLink::NoiseByte()
     return byte;
 }
 
-void SerialLink::Answer(std::vector<uint8_t> bytes, uint32_t rate, Micros due)
+void SerialLink::Answer(std::vector<uint8_t> bytes, uint32_t rate, Nanos due)
 {
     if (faults_.garbage > 0) {
         --faults_.garbage;
@@ -171,14 +168,14 @@ void SerialLink::Answer(std::vector<uint8_t> bytes, uint32_t rate, Micros due)
             ++stats_.corruptedTx;
         }
         // The line is first in, first out: a delayed answer holds back what follows it.
-        Micros at = std::max(due, txClock_);
-        if (options_.pace) at += CharTime(rate);
-        txClock_ = at;
+        const Nanos at = options_.pace ? txLine_.Send(std::max(due, txLast_), options_.bitsPerChar, TravelRate(rate))
+                                       : std::max(due, txLast_);
+        txLast_ = at;
         out_.push_back(OutByte{byte, rate, at});
     }
 }
 
-std::vector<uint8_t> SerialLink::TakeDue(Micros now, uint32_t lineRate, std::size_t max)
+std::vector<uint8_t> SerialLink::TakeDue(Nanos now, uint32_t lineRate, std::size_t max)
 {
     std::vector<uint8_t> bytes;
     while (!out_.empty() && out_.front().due <= now && bytes.size() < max) {
@@ -194,13 +191,13 @@ std::vector<uint8_t> SerialLink::TakeDue(Micros now, uint32_t lineRate, std::siz
     return bytes;
 }
 
-std::optional<Micros> SerialLink::NextDue() const
+std::optional<Nanos> SerialLink::NextDue() const
 {
     if (out_.empty()) return std::nullopt;
     return out_.front().due;
 }
 
-bool SerialLink::SendUnsolicited(uint8_t axis, uint16_t opCode, std::span<const uint16_t> words, Micros now)
+bool SerialLink::SendUnsolicited(uint8_t axis, uint16_t opCode, std::span<const uint16_t> words, Nanos now)
 {
     auto message = network_.Unsolicited(axis, opCode, words, now);
     if (!message) return false;
@@ -209,12 +206,12 @@ bool SerialLink::SendUnsolicited(uint8_t axis, uint16_t opCode, std::span<const 
     return true;
 }
 
-void SerialLink::SendFrame(const Message &message, Micros now)
+void SerialLink::SendFrame(const Message &message, Nanos now)
 {
     Answer(BuildFrame(message), kAnyRate, now);
 }
 
-void SerialLink::Inject(std::span<const uint8_t> bytes, Micros now)
+void SerialLink::Inject(std::span<const uint8_t> bytes, Nanos now)
 {
     Answer(std::vector<uint8_t>(bytes.begin(), bytes.end()), kAnyRate, now);
 }

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "drive_model.h"
+#include "line_time.h"
 #include "serial_codec.h"
 
 #include <cstdint>
@@ -19,7 +20,7 @@ namespace zsim {
 
 struct LinkOptions {
     bool pace = false;        // bytes take the time the line rate gives them, both ways
-    Micros frameTimeout = 0;  // a gap longer than this abandons a frame in progress; 0 = never
+    Nanos frameTimeout = 0;  // a gap longer than this abandons a frame in progress; 0 = never
     unsigned bitsPerChar = 11; // start + 8 data + 2 stop bits, as the PC sets the port
 };
 
@@ -66,19 +67,19 @@ public:
     SerialLink(DriveNetwork &network, LinkOptions options);
 
     // One write of the PC, arriving at `now` while its side of the line runs at `lineRate`.
-    void Receive(std::span<const uint8_t> bytes, uint32_t lineRate, Micros now);
+    void Receive(std::span<const uint8_t> bytes, uint32_t lineRate, Nanos now);
 
     // Bytes due at the PC by `now`, at most `max`. Bytes sent at a rate other than `lineRate`
     // are lost on the way.
-    std::vector<uint8_t> TakeDue(Micros now, uint32_t lineRate, std::size_t max = SIZE_MAX);
-    std::optional<Micros> NextDue() const;
+    std::vector<uint8_t> TakeDue(Nanos now, uint32_t lineRate, std::size_t max = SIZE_MAX);
+    std::optional<Nanos> NextDue() const;
     bool Idle() const { return out_.empty(); }
 
     // A drive's message of its own accord; false when the drive cannot send now.
-    bool SendUnsolicited(uint8_t axis, uint16_t opCode, std::span<const uint16_t> words, Micros now);
+    bool SendUnsolicited(uint8_t axis, uint16_t opCode, std::span<const uint16_t> words, Nanos now);
     // A frame or raw bytes from the drives' side, received by the PC whatever its rate.
-    void SendFrame(const Message &message, Micros now);
-    void Inject(std::span<const uint8_t> bytes, Micros now);
+    void SendFrame(const Message &message, Nanos now);
+    void Inject(std::span<const uint8_t> bytes, Nanos now);
 
     std::vector<HistoryEntry> TakeHistory();
 
@@ -94,20 +95,21 @@ private:
     struct Listener {
         uint8_t axis;
         FrameParser parser;
-        Micros lastByte = 0;
+        Nanos lastByte = 0;
     };
     struct OutByte {
         uint8_t value;
         uint32_t rate;
-        Micros due;
+        Nanos due;
     };
 
-    Micros CharTime(uint32_t rate) const;
+    // The rate a byte travels at: `rate`, or the host drive's for bytes sent at any rate.
+    uint32_t TravelRate(uint32_t rate) const;
     bool ApplyRxFaults(uint8_t &byte);
-    void Monitor(uint8_t byte, uint32_t lineRate, Micros arrival);
-    void Listen(Listener &listener, uint8_t byte, uint32_t lineRate, Micros arrival,
+    void Monitor(uint8_t byte, uint32_t lineRate, Nanos arrival);
+    void Listen(Listener &listener, uint8_t byte, uint32_t lineRate, Nanos arrival,
                 bool &understood, bool &syncAnswered);
-    void Answer(std::vector<uint8_t> bytes, uint32_t rate, Micros due);
+    void Answer(std::vector<uint8_t> bytes, uint32_t rate, Nanos due);
     uint8_t NoiseByte();
 
     DriveNetwork &network_;
@@ -116,13 +118,14 @@ private:
     LinkStats stats_;
     std::vector<Listener> listeners_;
     FrameParser monitor_;
-    Micros monitorLastByte_ = 0;
+    Nanos monitorLastByte_ = 0;
     uint64_t monitorFrameChunk_ = 0;
     uint64_t chunk_ = 0;
     uint64_t rxPosition_ = 0;
     uint64_t txPosition_ = 0;
-    Micros rxClock_ = 0;
-    Micros txClock_ = 0;
+    LineTime rxLine_; // the PC's bytes on their way to the drives (paced)
+    LineTime txLine_; // the drives' bytes on their way to the PC (paced)
+    Nanos txLast_ = 0; // due time of the latest byte queued for the PC: the line is first in, first out
     uint32_t noise_ = 0x2545F491u;
     std::deque<OutByte> out_;
     std::deque<HistoryEntry> history_;

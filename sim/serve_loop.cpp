@@ -1,9 +1,11 @@
 #include "serve_loop.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -18,11 +20,67 @@ void OnStopSignal(int) { gStop = 1; }
 
 } // namespace
 
-Micros NowMicros()
+Nanos NowNanos()
 {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return Micros{ts.tv_sec} * 1'000'000 + ts.tv_nsec / 1000;
+    return Nanos{ts.tv_sec} * kNanosPerSecond + ts.tv_nsec;
+}
+
+void UseFineTimerSlack() { prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL); }
+
+namespace {
+
+constexpr Nanos kLeastMargin = 2'000;
+constexpr Nanos kMostMargin = 200'000;
+
+timespec AtTime(Nanos time)
+{
+    return timespec{static_cast<time_t>(time / kNanosPerSecond), static_cast<long>(time % kNanosPerSecond)};
+}
+
+timespec Span(Nanos length)
+{
+    return AtTime(std::max<Nanos>(length, 0));
+}
+
+} // namespace
+
+void Pacer::Learn(Nanos lateness)
+{
+    // A wake-up that came very late (the machine was busy elsewhere) says little about the next.
+    lateness = std::clamp<Nanos>(lateness, 0, kMostMargin);
+    lateness_ += (lateness - lateness_) / 8;
+    margin_ = std::clamp<Nanos>(2 * lateness_, kLeastMargin, kMostMargin);
+}
+
+void Pacer::SleepUntil(Nanos deadline)
+{
+    const Nanos wake = deadline - margin_;
+    if (NowNanos() < wake) {
+        const timespec at = AtTime(wake);
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
+        }
+        Learn(NowNanos() - wake);
+    }
+    while (NowNanos() < deadline) {
+    }
+}
+
+int Pacer::PollUntil(pollfd *fds, nfds_t count, std::optional<Nanos> deadline, const sigset_t *mask)
+{
+    if (!deadline) return ppoll(fds, count, nullptr, mask);
+    const Nanos wake = *deadline - margin_;
+    const Nanos now = NowNanos();
+    if (now < wake) {
+        const timespec timeout = Span(wake - now);
+        const int ready = ppoll(fds, count, &timeout, mask);
+        if (ready != 0) return ready;
+        Learn(NowNanos() - wake);
+    }
+    SleepUntil(*deadline);
+    for (nfds_t i = 0; i < count; ++i) fds[i].revents = 0;
+    return 0;
 }
 
 StopSignals::StopSignals()

@@ -37,21 +37,21 @@
 
 namespace {
 
-using zsim::Micros;
+using zsim::Nanos;
 using Clock = std::chrono::steady_clock;
 
 constexpr unsigned kDefaultReadTimeoutMs = 1000;
 constexpr uint32_t kLineRates[] = {300,   600,   1200,  2400,   4800,   9600,   14400,
                                    19200, 38400, 56000, 57600, 115200, 230400, 460800, 921600};
 
-Micros NowMicros()
+Nanos NowNanos()
 {
-    return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch()).count();
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
 }
 
-Clock::time_point ToTimePoint(Micros micros)
+Clock::time_point ToTimePoint(Nanos time)
 {
-    return Clock::time_point(std::chrono::duration_cast<Clock::duration>(std::chrono::microseconds(micros)));
+    return Clock::time_point(std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(time)));
 }
 
 class Driver {
@@ -74,7 +74,7 @@ public:
     std::string loadError;
 
     // Moves the drives' bytes that have arrived by `now` into the receive queue.
-    void Pump(Micros now)
+    void Pump(Nanos now)
     {
         auto bytes = sim.link().TakeDue(now, lineRate);
         received.insert(received.end(), bytes.begin(), bytes.end());
@@ -127,7 +127,7 @@ zsim::Reply Driver::Configure(const std::vector<std::string> &args)
         return mine;
     });
     readFailures = writeFailures = setRateFailures = 0;
-    auto reply = sim.Configure(*options, NowMicros());
+    auto reply = sim.Configure(*options, NowNanos());
     if (!reply.ok) return reply;
     for (const std::string &line : own) {
         auto result = DriverFault(zsim::SplitWords(line));
@@ -144,7 +144,7 @@ zsim::Reply Driver::Control(const std::string &line)
     const auto words = zsim::SplitWords(line);
     if (words.empty()) return zsim::Reply::Error("empty command");
     const std::string &command = words[0];
-    const Micros now = NowMicros();
+    const Nanos now = NowNanos();
     Pump(now);
 
     if (command == "configure") return Configure({words.begin() + 1, words.end()});
@@ -192,17 +192,17 @@ ZSIM_EXPORT uint8_t ZSIM_CALL ReadData(void *buffer, uint32_t count, uint32_t *b
         return 0;
     }
     auto *out = static_cast<uint8_t *>(buffer);
-    const Micros deadline = NowMicros() + Micros{driver.readTimeoutMs} * 1000;
+    const Nanos deadline = NowNanos() + zsim::Milliseconds(driver.readTimeoutMs);
     uint32_t got = 0;
     for (;;) {
-        const Micros now = NowMicros();
+        const Nanos now = NowNanos();
         driver.Pump(now);
         while (got < count && !driver.received.empty()) {
             out[got++] = driver.received.front();
             driver.received.pop_front();
         }
         if (got == count || now >= deadline) break;
-        Micros wake = deadline;
+        Nanos wake = deadline;
         if (auto due = driver.sim.link().NextDue()) wake = std::min(wake, std::max(*due, now));
         driver.changed.wait_until(lock, ToTimePoint(wake));
     }
@@ -223,7 +223,7 @@ ZSIM_EXPORT uint8_t ZSIM_CALL WriteData(const void *buffer, uint32_t count, uint
             ZSIM_REFUSED(0x20001001);
             return 0;
         }
-        const Micros now = NowMicros();
+        const Nanos now = NowNanos();
         driver.Pump(now);
         driver.sim.link().Receive({static_cast<const uint8_t *>(buffer), count}, driver.lineRate, now);
         *bytesWritten = count;
@@ -236,7 +236,7 @@ ZSIM_EXPORT int32_t ZSIM_CALL GetBytesCountInQueue(void)
 {
     Driver &driver = Driver::Instance();
     std::lock_guard lock(driver.mutex);
-    driver.Pump(NowMicros());
+    driver.Pump(NowNanos());
     return static_cast<int32_t>(std::min<std::size_t>(driver.received.size(), INT32_MAX));
 }
 
@@ -244,7 +244,7 @@ ZSIM_EXPORT void ZSIM_CALL PurgeQueues(void)
 {
     Driver &driver = Driver::Instance();
     std::lock_guard lock(driver.mutex);
-    driver.Pump(NowMicros());
+    driver.Pump(NowNanos());
     driver.received.clear();
 }
 
@@ -266,7 +266,7 @@ ZSIM_EXPORT uint8_t ZSIM_CALL SetCommBaudRate(uint32_t rate)
     }
     if (std::find(std::begin(kLineRates), std::end(kLineRates), rate) == std::end(kLineRates)) return 0;
     // Bytes already on their way arrive at the old rate: collect them first.
-    driver.Pump(NowMicros());
+    driver.Pump(NowNanos());
     driver.lineRate = rate;
     return 1;
 }

@@ -126,11 +126,11 @@ std::optional<SimOptions> ParseOptions(std::span<const std::string> args, std::s
         } else if (name == "frame-timeout") {
             auto ms = ParseNumber(*value, 3'600'000);
             if (!ms) return bad("milliseconds");
-            options.link.frameTimeout = Micros{*ms} * 1000;
+            options.link.frameTimeout = Milliseconds(*ms);
         } else if (name == "reset-time") {
             auto ms = ParseNumber(*value, 3'600'000);
             if (!ms) return bad("milliseconds");
-            options.network.resetSilence = Micros{*ms} * 1000;
+            options.network.resetSilence = Milliseconds(*ms);
         } else if (name == "no-autodetect") {
             options.network.autodetect = false;
         } else if (name == "read-timeout") {

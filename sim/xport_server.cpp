@@ -95,6 +95,28 @@ std::optional<std::string> OptionValue(std::vector<std::string> &args, std::size
 
 } // namespace
 
+std::optional<Nanos> ParseDelay(std::string_view text)
+{
+    // Milliseconds with up to six decimals: whole nanoseconds.
+    const std::size_t point = text.find('.');
+    const std::string_view whole = text.substr(0, point);
+    std::string_view fraction = point == std::string_view::npos ? std::string_view() : text.substr(point + 1);
+    if (whole.empty() || fraction.size() > 6 || (point != std::string_view::npos && fraction.empty())) return std::nullopt;
+    for (char c : fraction) {
+        if (c < '0' || c > '9') return std::nullopt;
+    }
+    auto ms = ParseNumber(whole, 10'000);
+    if (!ms || whole.starts_with("0x")) return std::nullopt;
+    Nanos nanos = Milliseconds(*ms);
+    Nanos unit = 100'000;
+    for (char c : fraction) {
+        nanos += (c - '0') * unit;
+        unit /= 10;
+    }
+    if (nanos > Milliseconds(10'000)) return std::nullopt;
+    return nanos;
+}
+
 Socket &Socket::operator=(Socket &&other) noexcept
 {
     if (this != &other) {
@@ -122,7 +144,7 @@ std::optional<XportOptions> TakeXportOptions(std::vector<std::string> &args, std
         bool missing = false;
         std::string name;
         std::optional<std::string> value;
-        for (const char *candidate : {"address", "port", "server-baud"}) {
+        for (const char *candidate : {"address", "port", "server-baud", "net-delay"}) {
             if ((value = OptionValue(args, i, candidate, missing))) {
                 name = candidate;
                 break;
@@ -143,6 +165,13 @@ std::optional<XportOptions> TakeXportOptions(std::vector<std::string> &args, std
                 return std::nullopt;
             }
             xport.address = *value;
+        } else if (name == "net-delay") {
+            auto delay = ParseDelay(*value);
+            if (!delay) {
+                error = "bad value for --net-delay: milliseconds 0..10000, e.g. 1 or 0.25";
+                return std::nullopt;
+            }
+            xport.netDelay = *delay;
         } else if (name == "port") {
             auto port = ParseNumber(*value, 65535);
             if (!port || *port == 0 || *port == kConfigPort) {
@@ -167,6 +196,7 @@ const char *XportOptionsHelp()
     return "  --address A          xport: loopback address to serve on (default 127.0.0.1)\n"
            "  --port P             xport: data port, UDP and TCP (default 1700)\n"
            "  --server-baud RATE   xport: the device server's serial rate at start (default 9600)\n"
+           "  --net-delay MS       xport: network delay each way, e.g. 1 or 0.25 (default 0)\n"
            "  --no-tcp             xport: refuse TCP connections\n";
 }
 
@@ -188,7 +218,7 @@ bool XportServer::Open()
     other_ = BoundSocket(SOCK_DGRAM, address_, 0, "spare port");
     if (!other_.valid()) return false;
     if (xport_.tcp && !StartListening()) return false;
-    auto reply = sim_.Configure(options_, NowMicros());
+    auto reply = sim_.Configure(options_, NowNanos());
     if (!reply.ok) {
         std::fprintf(stderr, "zorcomm-sim: %s\n", reply.text.c_str());
         return false;
@@ -240,10 +270,8 @@ void XportServer::ReceiveConfig()
             recvfrom(config_.get(), buffer, sizeof buffer, 0, reinterpret_cast<sockaddr *>(&from), &fromLength);
         if (got < 0) return;
         if (fromLength != sizeof from) continue;
-        const std::span<const uint8_t> datagram(buffer, static_cast<std::size_t>(got));
-        commands_.push_back(Hex(datagram));
-        if (commands_.size() > kCommandHistoryLimit) commands_.pop_front();
-        ConfigCommand(datagram, from);
+        arrivals_.push_back(Arrival{NowNanos() + xport_.netDelay, Arrival::Kind::Config, 0, from,
+                                    std::vector<uint8_t>(buffer, buffer + got)});
     }
 }
 
@@ -300,14 +328,32 @@ void XportServer::Answer(uint8_t command, const sockaddr_in &to)
 
 void XportServer::SendFrom(const Socket &socket, std::vector<uint8_t> bytes, const sockaddr_in &to)
 {
+    if (xport_.netDelay > 0) {
+        departures_.push_back(Departure{NowNanos() + xport_.netDelay, &socket, std::move(bytes), to});
+        return;
+    }
+    Transmit(socket, bytes, to);
+}
+
+void XportServer::Transmit(const Socket &socket, const std::vector<uint8_t> &bytes, const sockaddr_in &to)
+{
     // Loopback datagrams are not lost for want of buffer space at these sizes; a failure means
     // the PC's socket is gone, and a real device server would not know either.
     sendto(socket.get(), bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr *>(&to), sizeof to);
 }
 
+void XportServer::SendDepartures(Nanos now)
+{
+    while (!departures_.empty() && departures_.front().due <= now) {
+        const Departure &departure = departures_.front();
+        Transmit(*departure.socket, departure.bytes, departure.to);
+        departures_.pop_front();
+    }
+}
+
 // --- data port ------------------------------------------------------------------------------
 
-void XportServer::ReceiveData(Micros now)
+void XportServer::ReceiveData(Nanos now)
 {
     for (;;) {
         uint8_t buffer[65536];
@@ -317,16 +363,61 @@ void XportServer::ReceiveData(Micros now)
             recvfrom(data_.get(), buffer, sizeof buffer, 0, reinterpret_cast<sockaddr *>(&from), &fromLength);
         if (got < 0) return;
         if (fromLength != sizeof from) continue;
-        ++counters_.datagramsIn;
-        peer_ = from;
-        sim_.link().Receive({buffer, static_cast<std::size_t>(got)}, rate_, now);
+        arrivals_.push_back(Arrival{now + xport_.netDelay, Arrival::Kind::Data, 0, from,
+                                    std::vector<uint8_t>(buffer, buffer + got)});
     }
 }
 
-void XportServer::DeliverData(Micros now)
+// --- what came through the network -----------------------------------------------------------
+
+void XportServer::TakeArrivals(Nanos now)
 {
+    while (!arrivals_.empty() && arrivals_.front().due <= now) {
+        const Arrival arrival = std::move(arrivals_.front());
+        arrivals_.pop_front();
+        Arrive(arrival);
+    }
+}
+
+void XportServer::Arrive(const Arrival &arrival)
+{
+    switch (arrival.kind) {
+    case Arrival::Kind::Config:
+        commands_.push_back(Hex(arrival.bytes));
+        if (commands_.size() > kCommandHistoryLimit) commands_.pop_front();
+        ConfigCommand(arrival.bytes, arrival.from);
+        return;
+    case Arrival::Kind::Data:
+        ++counters_.datagramsIn;
+        peer_ = arrival.from;
+        sim_.link().Receive(arrival.bytes, rate_, arrival.due);
+        return;
+    case Arrival::Kind::Tcp:
+        if (Connection *connection = FindConnection(arrival.connection)) {
+            connection->session->Receive(arrival.bytes, arrival.due, sim_.network(), Line());
+        }
+        return;
+    case Arrival::Kind::TcpEnd:
+        std::erase_if(connections_, [&](const Connection &connection) { return connection.id == arrival.connection; });
+        return;
+    }
+}
+
+XportServer::Connection *XportServer::FindConnection(uint64_t id)
+{
+    for (Connection &connection : connections_) {
+        if (connection.id == id) return &connection;
+    }
+    return nullptr;
+}
+
+void XportServer::DeliverData(Nanos now)
+{
+    // What the device server heard from the drives leaves at once and is with the PC after the
+    // network delay.
+    const Nanos heard = now - xport_.netDelay;
     for (;;) {
-        const std::vector<uint8_t> bytes = sim_.link().TakeDue(now, rate_, kMaxDatagram);
+        const std::vector<uint8_t> bytes = sim_.link().TakeDue(heard, rate_, kMaxDatagram);
         if (bytes.empty()) return;
         if (!peer_) {
             counters_.noPeer += bytes.size();
@@ -337,7 +428,7 @@ void XportServer::DeliverData(Micros now)
             --faults_.dataWrongPort;
             from = &other_;
         }
-        SendFrom(*from, bytes, *peer_);
+        Transmit(*from, bytes, *peer_);
         ++counters_.datagramsOut;
     }
 }
@@ -352,23 +443,29 @@ void XportServer::Accept()
         const int on = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         ++counters_.tcpAccepted;
-        connections_.push_back(Connection{Socket(fd), std::make_unique<BlockSession>(blocks_), {}});
+        connections_.push_back(Connection{nextConnection_++, Socket(fd), std::make_unique<BlockSession>(blocks_), {}});
     }
 }
 
-bool XportServer::ReceiveTcp(Connection &connection, Micros now)
+void XportServer::ReceiveTcp(Connection &connection, Nanos now)
 {
+    if (connection.ended) return;
     uint8_t buffer[4096];
     const ssize_t got = recv(connection.socket.get(), buffer, sizeof buffer, 0);
-    if (got < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
-    if (got == 0) return false;
-    connection.session->Receive({buffer, static_cast<std::size_t>(got)}, now, sim_.network(), Line());
-    return true;
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+    const Nanos due = now + xport_.netDelay;
+    if (got <= 0) {
+        // The end comes after whatever was sent before it.
+        connection.ended = true;
+        arrivals_.push_back(Arrival{due, Arrival::Kind::TcpEnd, connection.id, {}, {}});
+        return;
+    }
+    arrivals_.push_back(Arrival{due, Arrival::Kind::Tcp, connection.id, {}, std::vector<uint8_t>(buffer, buffer + got)});
 }
 
-bool XportServer::FlushTcp(Connection &connection, Micros now)
+bool XportServer::FlushTcp(Connection &connection, Nanos now)
 {
-    auto due = connection.session->TakeDue(now);
+    auto due = connection.session->TakeDue(now - xport_.netDelay);
     connection.pending.insert(connection.pending.end(), due.begin(), due.end());
     while (!connection.pending.empty()) {
         const ssize_t put = send(connection.socket.get(), connection.pending.data(), connection.pending.size(), MSG_NOSIGNAL);
@@ -456,7 +553,24 @@ Reply XportServer::XportState() const
                      " connections=" + std::to_string(connections_.size()));
 }
 
-void XportServer::HandleControlLine(const std::string &line, Micros now)
+Reply XportServer::NetDelay(const std::vector<std::string> &words)
+{
+    if (words.size() > 2) return Reply::Error("usage: net-delay [MS]");
+    if (words.size() == 2) {
+        auto delay = ParseDelay(words[1]);
+        if (!delay) return Reply::Error("net-delay is milliseconds 0..10000, e.g. 1 or 0.25");
+        xport_.netDelay = *delay;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "%lld.%06lld", static_cast<long long>(xport_.netDelay / 1'000'000),
+                  static_cast<long long>(xport_.netDelay % 1'000'000));
+    std::string value = text;
+    while (value.back() == '0') value.pop_back();
+    if (value.back() == '.') value.pop_back();
+    return Reply::Ok(value);
+}
+
+void XportServer::HandleControlLine(const std::string &line, Nanos now)
 {
     const auto words = SplitWords(line);
     if (words.empty()) return;
@@ -475,6 +589,8 @@ void XportServer::HandleControlLine(const std::string &line, Micros now)
         }
     } else if (command == "xport") {
         reply = XportState();
+    } else if (command == "net-delay") {
+        reply = NetDelay(words);
     } else if (command == "commands") {
         std::string text;
         for (const std::string &datagram : commands_) text += (text.empty() ? "" : " ") + datagram;
@@ -495,7 +611,8 @@ void XportServer::HandleControlLine(const std::string &line, Micros now)
             reply = Reply::Error("usage: tcp on|off");
         }
     } else if (command == "help") {
-        reply = Reply::Ok(std::string(Simulator::Help()) + " | line [RATE] | xport | commands | blocks | tcp on|off | quit");
+        reply = Reply::Ok(std::string(Simulator::Help()) +
+                          " | line [RATE] | net-delay [MS] | xport | commands | blocks | tcp on|off | quit");
     } else {
         reply = sim_.Execute(words, now);
     }
@@ -504,15 +621,17 @@ void XportServer::HandleControlLine(const std::string &line, Micros now)
 
 // --- the loop -------------------------------------------------------------------------------
 
-int XportServer::PollTimeoutMicros(Micros now)
+std::optional<Nanos> XportServer::NextDeadline(Nanos now)
 {
-    Micros wait = 1'000'000;
-    auto consider = [&](std::optional<Micros> due) {
-        if (due) wait = std::min(wait, std::max<Micros>(*due - now, 0));
+    Nanos deadline = now + kNanosPerSecond;
+    auto consider = [&](std::optional<Nanos> due, Nanos after) {
+        if (due) deadline = std::min(deadline, *due + after);
     };
-    consider(sim_.link().NextDue());
-    for (const Connection &connection : connections_) consider(connection.session->NextDue());
-    return static_cast<int>(wait);
+    consider(sim_.link().NextDue(), xport_.netDelay);
+    for (const Connection &connection : connections_) consider(connection.session->NextDue(), xport_.netDelay);
+    if (!arrivals_.empty()) consider(arrivals_.front().due, 0);
+    if (!departures_.empty()) consider(departures_.front().due, 0);
+    return deadline;
 }
 
 int XportServer::Serve(const StopSignals &signals)
@@ -520,7 +639,9 @@ int XportServer::Serve(const StopSignals &signals)
     ControlInput control(STDIN_FILENO);
     std::vector<pollfd> fds;
     while (!signals.stopped() && !quit_) {
-        const Micros before = NowMicros();
+        const Nanos before = NowNanos();
+        TakeArrivals(before);
+        SendDepartures(before);
         DeliverData(before);
         for (auto it = connections_.begin(); it != connections_.end();) {
             it = FlushTcp(*it, before) ? it + 1 : connections_.erase(it);
@@ -533,35 +654,29 @@ int XportServer::Serve(const StopSignals &signals)
         fds.push_back({data_.get(), POLLIN, 0});
         fds.push_back({listener_.valid() ? listener_.get() : -1, POLLIN, 0});
         for (const Connection &connection : connections_) {
-            const short events = static_cast<short>((connection.session->closing() ? 0 : POLLIN) |
-                                                    (connection.pending.empty() ? 0 : POLLOUT));
-            fds.push_back({connection.socket.get(), events, 0});
+            const bool reading = !connection.session->closing() && !connection.ended;
+            const short events = static_cast<short>((reading ? POLLIN : 0) | (connection.pending.empty() ? 0 : POLLOUT));
+            // A connection the PC has closed waits only for its end to come through the network.
+            fds.push_back({connection.ended ? -1 : connection.socket.get(), events, 0});
         }
-        const int micros = PollTimeoutMicros(NowMicros());
-        const timespec timeout{micros / 1'000'000, (micros % 1'000'000) * 1000L};
-        if (ppoll(fds.data(), fds.size(), &timeout, signals.during()) < 0) {
+        if (pacer_.PollUntil(fds.data(), fds.size(), NextDeadline(NowNanos()), signals.during()) < 0) {
             if (errno == EINTR) continue;
             std::perror("zorcomm-sim: poll");
             return 1;
         }
 
-        const Micros now = NowMicros();
+        const Nanos now = NowNanos();
         if (fds[1].revents & POLLIN) ReceiveConfig();
         if (fds[2].revents & POLLIN) ReceiveData(now);
         // Connections first: the ones accepted now have no slot in `fds` yet.
-        std::vector<bool> keep(connections_.size(), true);
-        for (std::size_t i = 0; i < connections_.size(); ++i) {
-            const short revents = fds[4 + i].revents;
-            if (revents & (POLLIN | POLLHUP | POLLERR)) keep[i] = ReceiveTcp(connections_[i], now);
-        }
-        for (std::size_t i = connections_.size(); i-- > 0;) {
-            if (!keep[i]) connections_.erase(connections_.begin() + static_cast<std::ptrdiff_t>(i));
+        for (std::size_t i = 0; i < connections_.size() && 4 + i < fds.size(); ++i) {
+            if (fds[4 + i].revents & (POLLIN | POLLHUP | POLLERR)) ReceiveTcp(connections_[i], now);
         }
         if (listener_.valid() && (fds[3].revents & POLLIN)) Accept();
         if (fds[0].fd >= 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
             for (const std::string &line : control.Read()) {
                 if (quit_) break;
-                HandleControlLine(line, NowMicros());
+                HandleControlLine(line, NowNanos());
             }
             if (!control.open()) quit_ = true;
         }

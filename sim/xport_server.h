@@ -13,6 +13,7 @@
 #include <netinet/in.h>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace zsim {
@@ -26,13 +27,17 @@ struct XportOptions {
     uint16_t port = kDefaultDataPort;
     uint32_t serverBaud = 9600;
     bool tcp = true;
+    Nanos netDelay = 0; // the network between the PC and the device server, each way
 };
 
-// Takes the device server's own options (--address, --port, --server-baud, --no-tcp) out of
+// Takes the device server's own options (--address, --port, --server-baud, --net-delay, --no-tcp) out of
 // `args`, leaving the drive network's options. nullopt and a one-line reason on a bad value.
 std::optional<XportOptions> TakeXportOptions(std::vector<std::string> &args, std::string &error);
 
 const char *XportOptionsHelp();
+
+// A delay in milliseconds with up to six decimals ("1", "0.25"), 0..10000 ms; nullopt otherwise.
+std::optional<Nanos> ParseDelay(std::string_view text);
 
 // A socket descriptor that closes itself.
 class Socket {
@@ -93,9 +98,27 @@ private:
         uint64_t tcpAccepted = 0;
     };
     struct Connection {
+        uint64_t id;
         Socket socket;
         std::unique_ptr<BlockSession> session;
         std::vector<uint8_t> pending; // due bytes the socket has not taken yet
+        bool ended = false;           // the PC closed its side (or the connection failed)
+    };
+    // What the PC sent, on its way through the network to the device server.
+    struct Arrival {
+        enum class Kind { Config, Data, Tcp, TcpEnd };
+        Nanos due;
+        Kind kind;
+        uint64_t connection = 0;
+        sockaddr_in from{};
+        std::vector<uint8_t> bytes;
+    };
+    // A configuration answer on its way back to the PC.
+    struct Departure {
+        Nanos due;
+        const Socket *socket;
+        std::vector<uint8_t> bytes;
+        sockaddr_in to;
     };
 
     bool StartListening();
@@ -104,16 +127,23 @@ private:
     void ReceiveConfig();
     void ConfigCommand(std::span<const uint8_t> datagram, const sockaddr_in &from);
     void Answer(uint8_t command, const sockaddr_in &to);
+    // A configuration answer: sent now, or after the network delay.
     void SendFrom(const Socket &socket, std::vector<uint8_t> bytes, const sockaddr_in &to);
-    void ReceiveData(Micros now);
-    void DeliverData(Micros now);
+    void Transmit(const Socket &socket, const std::vector<uint8_t> &bytes, const sockaddr_in &to);
+    void ReceiveData(Nanos now);
+    void DeliverData(Nanos now);
     void Accept();
-    // False when the connection is over.
-    bool ReceiveTcp(Connection &connection, Micros now);
-    bool FlushTcp(Connection &connection, Micros now);
-    void HandleControlLine(const std::string &line, Micros now);
+    void ReceiveTcp(Connection &connection, Nanos now);
+    // Hands over what has come through the network by `now`.
+    void TakeArrivals(Nanos now);
+    void SendDepartures(Nanos now);
+    void Arrive(const Arrival &arrival);
+    Connection *FindConnection(uint64_t id);
+    bool FlushTcp(Connection &connection, Nanos now);
+    void HandleControlLine(const std::string &line, Nanos now);
     Reply XportState() const;
-    int PollTimeoutMicros(Micros now);
+    Reply NetDelay(const std::vector<std::string> &words);
+    std::optional<Nanos> NextDeadline(Nanos now);
 
     XportOptions xport_;
     SimOptions options_;
@@ -124,6 +154,10 @@ private:
     Socket other_; // another source port, for the faults that answer from the wrong one
     Socket listener_;
     std::vector<Connection> connections_;
+    uint64_t nextConnection_ = 1;
+    std::deque<Arrival> arrivals_;     // in the order they came, so in the order they are due
+    std::deque<Departure> departures_;
+    Pacer pacer_;
     uint32_t rate_;
     std::optional<uint16_t> announcedPort_;
     std::optional<sockaddr_in> peer_;

@@ -19,21 +19,25 @@
 #include "xport_server.h"
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
 #include <poll.h>
 #include <string>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
 namespace {
 
-using zsim::Micros;
-using zsim::NowMicros;
+using zsim::Nanos;
+using zsim::NowNanos;
 
 uint32_t SpeedValue(speed_t speed)
 {
@@ -53,10 +57,16 @@ uint32_t SpeedValue(speed_t speed)
     return 0;
 }
 
+// The pseudo terminal with the drives behind it. The main thread reads what the PC writes and
+// the control lines; a line thread of its own hands the drives' bytes to the PC at the moments
+// they are through the line (paced), sleeping on absolute deadlines. Bytes due at once (the
+// line unpaced) go out from the main thread straight away.
 class PtyServer {
 public:
     explicit PtyServer(const zsim::SimOptions &options) : options_(options) {}
     ~PtyServer();
+    PtyServer(const PtyServer &) = delete;
+    PtyServer &operator=(const PtyServer &) = delete;
 
     bool Open();
     const std::string &path() const { return path_; }
@@ -68,14 +78,18 @@ private:
         unsigned bitsPerChar;
     };
     LineState Line() const;
-    void ReadMaster(Micros now);
+    void ReadMaster(Nanos now);
     void ReadControl();
-    void HandleControlLine(const std::string &line, Micros now);
-    void Deliver(Micros now);
+    void HandleControlLine(const std::string &line, Nanos now);
+    void Deliver(Nanos now);
     void FlushOut();
-    int PollTimeoutMicros(Micros now);
+    void RunLine();
 
     zsim::SimOptions options_;
+    std::mutex mutex_;               // sim_ and out_: both threads use them
+    std::condition_variable queued_; // bytes for the PC were queued, or the server stops
+    bool stopping_ = false;
+    zsim::Pacer pacer_; // the line thread's
     zsim::Simulator sim_;
     int master_ = -1;
     int keepSlave_ = -1; // our own slave descriptor keeps the line up between users
@@ -94,7 +108,7 @@ PtyServer::~PtyServer()
 bool PtyServer::Open()
 {
     if (!zsim::OpenPseudoTerminal(master_, keepSlave_, path_)) return false;
-    auto reply = sim_.Configure(options_, NowMicros());
+    auto reply = sim_.Configure(options_, NowNanos());
     if (!reply.ok) {
         std::fprintf(stderr, "zorcomm-sim: %s\n", reply.text.c_str());
         return false;
@@ -120,7 +134,7 @@ PtyServer::LineState PtyServer::Line() const
     return {SpeedValue(cfgetospeed(&tio)), start + data + parity + stop};
 }
 
-void PtyServer::ReadMaster(Micros now)
+void PtyServer::ReadMaster(Nanos now)
 {
     uint8_t buffer[4096];
     const ssize_t got = read(master_, buffer, sizeof buffer);
@@ -134,12 +148,12 @@ void PtyServer::ReadControl()
 {
     for (const std::string &line : control_.Read()) {
         if (quit_) break;
-        HandleControlLine(line, NowMicros());
+        HandleControlLine(line, NowNanos());
     }
     if (!control_.open()) quit_ = true;
 }
 
-void PtyServer::HandleControlLine(const std::string &line, Micros now)
+void PtyServer::HandleControlLine(const std::string &line, Nanos now)
 {
     const auto words = zsim::SplitWords(line);
     if (words.empty()) return;
@@ -160,7 +174,7 @@ void PtyServer::HandleControlLine(const std::string &line, Micros now)
     zsim::PrintLine(reply.Line());
 }
 
-void PtyServer::Deliver(Micros now)
+void PtyServer::Deliver(Nanos now)
 {
     auto bytes = sim_.link().TakeDue(now, Line().rate);
     out_.insert(out_.end(), bytes.begin(), bytes.end());
@@ -179,33 +193,67 @@ void PtyServer::FlushOut()
     }
 }
 
-int PtyServer::PollTimeoutMicros(Micros now)
+// The line thread: sleeps until the next byte for the PC is through the line, then hands over
+// what is due. Queued bytes never become due earlier (the line is first in, first out), so the
+// last stretch of the wait can be slept exactly without listening for new ones.
+void PtyServer::RunLine()
 {
-    Micros wait = 1'000'000;
-    if (auto due = sim_.link().NextDue()) wait = std::min(wait, std::max<Micros>(*due - now, 0));
-    if (!out_.empty()) wait = std::min<Micros>(wait, 10'000); // the reader makes room; look again soon
-    return static_cast<int>(wait);
+    constexpr Nanos kLastStretch = zsim::Milliseconds(2);
+    std::unique_lock lock(mutex_);
+    while (!stopping_) {
+        const std::optional<Nanos> due = sim_.link().NextDue();
+        if (!due) {
+            queued_.wait(lock);
+            continue;
+        }
+        if (*due - NowNanos() > kLastStretch) {
+            const std::chrono::steady_clock::time_point until{std::chrono::nanoseconds(*due - kLastStretch)};
+            queued_.wait_until(lock, until);
+            continue;
+        }
+        lock.unlock();
+        pacer_.SleepUntil(*due);
+        lock.lock();
+        if (!stopping_) Deliver(NowNanos());
+    }
 }
 
 int PtyServer::Serve(const zsim::StopSignals &signals)
 {
+    std::thread line([this] { RunLine(); });
+    int status = 0;
     while (!signals.stopped() && !quit_) {
-        Deliver(NowMicros());
+        bool backlog;
+        {
+            const std::lock_guard lock(mutex_);
+            backlog = !out_.empty();
+        }
         pollfd fds[2] = {{master_, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
         const nfds_t count = control_.open() && !options_.noControl ? 2 : 1;
-        const int micros = PollTimeoutMicros(NowMicros());
-        timespec timeout{micros / 1'000'000, (micros % 1'000'000) * 1000L};
+        // With a backlog the reader makes room by and by: look again soon.
+        const timespec timeout{backlog ? 0 : 1, backlog ? 10'000'000L : 0L};
         const int ready = ppoll(fds, count, &timeout, signals.during());
-        if (ready < 0) {
-            if (errno == EINTR) continue;
+        if (ready < 0 && errno != EINTR) {
             std::perror("zorcomm-sim: poll");
-            return 1;
+            status = 1;
+            break;
         }
-        const Micros now = NowMicros();
-        if (fds[0].revents & POLLIN) ReadMaster(now);
-        if (count > 1 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) ReadControl();
+        const Nanos now = NowNanos();
+        {
+            const std::lock_guard lock(mutex_);
+            if (ready > 0 && (fds[0].revents & POLLIN)) ReadMaster(now);
+            if (ready > 0 && count > 1 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) ReadControl();
+            Deliver(NowNanos());
+        }
+        queued_.notify_one();
     }
-    return 0;
+    {
+        const std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    queued_.notify_one();
+    line.join();
+    return status;
 }
 
 void Usage(FILE *to)
@@ -235,6 +283,8 @@ int RunXport(const zsim::XportOptions &xport, const zsim::SimOptions &options)
 
 int main(int argc, char **argv)
 {
+    // Every mode waits for deadlines on the line or the bus: wake-ups as exact as the kernel can.
+    zsim::UseFineTimerSlack();
     if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
         Usage(argc < 2 ? stderr : stdout);
         return argc < 2 ? 2 : 0;

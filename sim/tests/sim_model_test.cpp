@@ -60,15 +60,15 @@ struct Rig {
         link.Receive(bytes, rate, now);
         return Decode(link.TakeDue(now, rate));
     }
-    Heard Wait(Micros micros, uint32_t rate = 9600)
+    Heard Wait(Nanos time, uint32_t rate = 9600)
     {
-        now += micros;
+        now += time;
         return Decode(link.TakeDue(now, rate));
     }
 
     DriveNetwork network;
     SerialLink link;
-    Micros now = 1'000'000;
+    Nanos now = kNanosPerSecond;
 };
 
 Message Msg(uint16_t address, uint16_t opCode, std::initializer_list<uint16_t> words = {})
@@ -166,12 +166,12 @@ TEST(SimModel, SetBaudRateIsAcknowledgedAtTheOldRateThenTheDriveMoves)
 TEST(SimModel, ResetIsAcknowledgedThenSilentThenBackAt9600)
 {
     NetworkConfig config = Chain({{1, "F120H", 57600, 0}});
-    config.resetSilence = 50'000;
+    config.resetSilence = Milliseconds(50);
     Rig rig(config);
     EXPECT_EQ(rig.Send(Msg(0x0010, 0x0402), 57600).acks, 1);
     EXPECT_EQ(rig.Write({0xFF}, 9600).syncAnswers, 0);
     EXPECT_EQ(rig.Write({0xFF}, 57600).syncAnswers, 0);
-    rig.Wait(50'000);
+    rig.Wait(Milliseconds(50));
     EXPECT_EQ(rig.Write({0xFF}, 57600).syncAnswers, 0);
     EXPECT_EQ(rig.Write({0xFF}, 9600).syncAnswers, 1);
 }
@@ -240,18 +240,18 @@ TEST(SimModel, MessageFaults)
     EXPECT_EQ(rig.network.host().Peek(MemoryType::Data, 0x200), 1);
 
     // Delay of the next answer only.
-    rig.network.faults().delay = 30'000;
+    rig.network.faults().delay = Milliseconds(30);
     rig.network.faults().delayCount = 1;
     EXPECT_EQ(rig.Send(write).acks, 0);
-    EXPECT_EQ(rig.Wait(29'000).acks, 0);
-    EXPECT_EQ(rig.Wait(1'000).acks, 1);
+    EXPECT_EQ(rig.Wait(Milliseconds(29)).acks, 0);
+    EXPECT_EQ(rig.Wait(Milliseconds(1)).acks, 1);
     EXPECT_EQ(rig.Send(write).acks, 1);
 
     // Silence: deaf to everything, sync bytes included, until it ends.
-    rig.network.faults().silentUntil = rig.now + 10'000;
+    rig.network.faults().silentUntil = rig.now + Milliseconds(10);
     EXPECT_EQ(rig.Write({0xFF}).syncAnswers, 0);
     EXPECT_FALSE(rig.link.SendUnsolicited(1, 0x1234, {}, rig.now));
-    rig.Wait(10'000);
+    rig.Wait(Milliseconds(10));
     EXPECT_EQ(rig.Write({0xFF}).syncAnswers, 1);
     EXPECT_TRUE(rig.link.SendUnsolicited(1, 0x1234, {}, rig.now));
     EXPECT_EQ(Decode(rig.link.TakeDue(rig.now, 9600)).frames.at(0), Msg(0x0011, 0x1234));
@@ -293,27 +293,51 @@ TEST(SimModel, PacingAndFrameTimeout)
 {
     LinkOptions options;
     options.pace = true;
-    options.frameTimeout = 5'000;
+    options.frameTimeout = Milliseconds(5);
     Rig rig(Chain({{1, "F120H", 9600, 0}}), options);
-    const Micros charTime = 11 * 1'000'000 / 9600;
 
-    // Six bytes in, one out: the acknowledge is due seven character times after the write.
+    // Six bytes in, one out: the acknowledge is through seven character times after the write.
     rig.link.Receive(BuildFrame(Msg(0x0010, 0x1111)), 9600, rig.now);
     ASSERT_TRUE(rig.link.NextDue());
-    EXPECT_EQ(*rig.link.NextDue() - rig.now, 7 * charTime);
-    EXPECT_EQ(rig.Wait(7 * charTime - 1).acks, 0);
+    const Nanos sevenChars = BitTime(6 * 11, 9600) + BitTime(11, 9600);
+    EXPECT_EQ(*rig.link.NextDue() - rig.now, sevenChars);
+    EXPECT_EQ(rig.Wait(sevenChars - 1).acks, 0);
     EXPECT_EQ(rig.Wait(1).acks, 1);
 
     // Half a frame, then a pause longer than the frame time-out: the rest is not taken as a frame.
     const Bytes frame = BuildFrame(Msg(0x0010, 0x2222));
     rig.Write({frame.begin(), frame.begin() + 3});
-    rig.Wait(20'000);
+    rig.Wait(Milliseconds(20));
     EXPECT_EQ(rig.Write({frame.begin() + 3, frame.end()}).acks, 0);
-    rig.Wait(20'000);
+    rig.Wait(Milliseconds(20));
     EXPECT_EQ(rig.link.stats().partial, 1u);
     EXPECT_EQ(rig.Write(frame).acks, 0); // still no ack due: paced
-    EXPECT_EQ(rig.Wait(20'000).acks, 1);
+    EXPECT_EQ(rig.Wait(Milliseconds(20)).acks, 1);
     EXPECT_EQ(rig.link.stats().split, 0u);
+}
+
+// A long run of characters ends where its bit count says, at any rate: no character time is
+// rounded and added up (at 115200 baud one character is 95486.1 ns).
+TEST(SimModel, PacedLineKeepsExactTime)
+{
+    LinkOptions options;
+    options.pace = true;
+    Rig rig(Chain({{1, "F120H", 115200, 0}}), options);
+    Bytes stream(10'000, 0x01); // odd length bytes: no frame, no answer
+    const Bytes frame = BuildFrame(Msg(0x0010, 0x1111));
+    stream.insert(stream.end(), frame.begin(), frame.end());
+    rig.link.Receive(stream, 115200, rig.now);
+    ASSERT_TRUE(rig.link.NextDue());
+    EXPECT_EQ(*rig.link.NextDue() - rig.now, 955'434'028 + 95'487); // 110066 bits, then 11
+    EXPECT_EQ(BitTime(110'066, 115200), 955'434'028);
+    EXPECT_EQ(BitTime(11, 115200), 95'487);
+
+    // Bytes written while the line is still busy follow the run without a gap.
+    rig.link.Receive(frame, 115200, rig.now + 1000);
+    const Nanos second = rig.now + BitTime(110'066 + 66, 115200) + BitTime(11, 115200);
+    EXPECT_EQ(rig.Wait(second - 1 - rig.now, 115200).acks, 1); // the first frame's
+    EXPECT_EQ(rig.Wait(1, 115200).acks, 1);
+    EXPECT_EQ(rig.link.stats().badLength, 10'000u);
 }
 
 } // namespace
