@@ -116,4 +116,18 @@ TEST(CanCodec, HistoryDescribesFrames)
     EXPECT_EQ(zsim::DescribeFrame(remote), "7FFr:-");
 }
 
+TEST(CanCodec, FrameBitsWithoutStuffing)
+{
+    BusFrame frame;
+    EXPECT_EQ(zsim::FrameBits(frame), 47u); // 11-bit identifier, no data
+    frame.dlc = 8;
+    EXPECT_EQ(zsim::FrameBits(frame), 111u);
+    frame.extended = true;
+    EXPECT_EQ(zsim::FrameBits(frame), 131u);
+    frame.remote = true;
+    EXPECT_EQ(zsim::FrameBits(frame), 67u); // a remote request carries no data
+    frame.error = true;
+    EXPECT_EQ(zsim::FrameBits(frame), 17u);
+}
+
 } // namespace

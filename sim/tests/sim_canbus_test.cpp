@@ -1,4 +1,5 @@
 // zorcomm-sim can-bus as a separate process, with clients speaking the bus packets directly.
+#include "can_codec.h"
 #include "can_test_support.h"
 
 #include <gtest/gtest.h>
@@ -182,6 +183,42 @@ TEST(CanBus, SocketFileLifecycle)
 
     zsim_test::SimProcess bad({"can-bus", "--socket", path, "--protocol", "torvanecan", "--axes", "40"});
     EXPECT_EQ(bad.Exit(5s), 2);
+}
+
+// --pace: a frame holds the bus for its bits at the bit rate before anybody hears it, and
+// frames queue behind each other; a lower bound only, safe on a busy machine.
+TEST(CanBus, PacedFramesTakeTheirBitsOnTheBus)
+{
+    BusProcess bus({"--axes", "1", "--pace", "--bitrate", "125000"});
+    RawClient pc(bus.socket(), "pc", 125000);
+    RawClient other(bus.socket(), "other", 125000);
+    ASSERT_TRUE(zsim_test::WaitForClients(bus, 2));
+    EXPECT_EQ(bus.Control("pace"), "OK on");
+
+    // Twenty board-information queries at once (67 + 16 bits each), and their answers (67 + 32).
+    const BusFrame query = MakeFrame(0x1B002001, true, {0xA0, 0x00});
+    EXPECT_EQ(zsim::FrameBits(query), 83u);
+    constexpr int kQueries = 20;
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < kQueries; ++i) ASSERT_TRUE(pc.SendFrame(query));
+    int answers = 0;
+    while (answers < kQueries) {
+        auto frame = pc.Receive();
+        ASSERT_TRUE(frame.has_value()) << "after " << answers << " answers";
+        if (frame->id == 0x1B014001) ++answers;
+    }
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, std::chrono::nanoseconds(int64_t{kQueries} * (83 + 99) * 1'000'000'000 / 125000));
+    // The other client heard every query and every answer.
+    int heardQueries = 0, heardAnswers = 0;
+    while (auto frame = other.Receive(300ms)) {
+        heardQueries += frame->id == query.id ? 1 : 0;
+        heardAnswers += frame->id == 0x1B014001 ? 1 : 0;
+    }
+    EXPECT_EQ(heardQueries, kQueries);
+    EXPECT_EQ(heardAnswers, kQueries);
+    EXPECT_EQ(bus.Control("pace off"), "OK off");
+    EXPECT_EQ(bus.Control("pace sometimes"), "ERR usage: pace [on|off]");
 }
 
 } // namespace

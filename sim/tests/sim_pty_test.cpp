@@ -150,4 +150,41 @@ TEST(SimPty, EndsWhenStandardInputClosesAndRefusesBadOptions)
     EXPECT_EQ(bad.ErrorLine(), "zorcomm-sim: baud rate '14400' is not one of 9600 19200 38400 57600 115200");
 }
 
+// --pace: every byte takes 11 bits at the line rate both ways, so an exchange is never faster
+// than its wire time (a lower bound, safe on a busy machine); without it the same exchanges
+// take no line time at all.
+TEST(SimPty, PacedExchangesTakeTheirWireTime)
+{
+    SimProcess sim({"serial", "--baud", "115200", "--pace"});
+    const std::string path = PtyPath(sim);
+    ASSERT_FALSE(path.empty());
+    Port port(path);
+    ASSERT_TRUE(port.ok());
+    port.SetRate(B115200);
+    EXPECT_EQ(sim.Control("line"), "OK rate=115200 bits=11");
+
+    // A two-word data write: 12 bytes out, the acknowledge back, 40 times.
+    Bytes frame = {0x0A, 0x00, 0x10, 0x90, 0x05, 0x01, 0x00, 0x12, 0x34, 0x56, 0x78, 0x00};
+    unsigned sum = 0;
+    for (std::size_t i = 0; i + 1 < frame.size(); ++i) sum += frame[i];
+    frame.back() = static_cast<uint8_t>(sum);
+    constexpr int kExchanges = 40;
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < kExchanges; ++i) {
+        port.Write(frame);
+        ASSERT_EQ(port.Read(1), Bytes{0x4F}) << "exchange " << i;
+    }
+    const auto took = std::chrono::steady_clock::now() - start;
+    const auto wire = std::chrono::nanoseconds(int64_t{kExchanges} * 13 * 11 * 1'000'000'000 / 115200);
+    EXPECT_GE(took, wire);
+
+    // Board information: the acknowledge and a 10-byte answer come through the line byte by
+    // byte, no sooner than 19 characters after the 8-byte query was written.
+    const auto asked = std::chrono::steady_clock::now();
+    port.Write({0x06, 0x00, 0x10, 0xD8, 0x01, 0x00, 0x11, 0x00});
+    EXPECT_EQ(port.Read(11), (Bytes{0x4F, 0x08, 0x00, 0x11, 0xD8, 0x01, 0x31, 0x32, 0x30, 0x48, 0xCD}));
+    EXPECT_GE(std::chrono::steady_clock::now() - asked, std::chrono::nanoseconds(19 * 11 * 1'000'000'000LL / 115200));
+    EXPECT_EQ(sim.Control("pace off"), "OK");
+}
+
 } // namespace

@@ -355,4 +355,46 @@ TEST(SimXport, RefusesOtherAddressesAndTakenPorts)
     EXPECT_EQ(first.sim.Exit(5s), 0);
 }
 
+// --net-delay: every datagram and every TCP byte is that long on its way, each direction; the
+// serial side is paced beside it. Lower bounds only: safe on a busy machine.
+TEST(SimXport, NetworkDelayEachWay)
+{
+    const std::string address = "127.0.0.206";
+    Xport xport(address, {"--net-delay", "20", "--pace"});
+    EXPECT_EQ(xport.sim.Control("net-delay"), "OK 20");
+    Udp pc(address);
+    using Clock = std::chrono::steady_clock;
+
+    auto start = Clock::now();
+    pc.Send(kConfigPort, {0x05});
+    EXPECT_EQ(pc.Receive().value_or(Datagram{}).bytes, Bytes{0x06});
+    EXPECT_GE(Clock::now() - start, 40ms);
+
+    // A drive message and its acknowledge: both ways through the network and the line (9600
+    // baud, 11 bits: 7 characters).
+    start = Clock::now();
+    pc.Send(1700, Frame({0x0010, 0x1234}));
+    EXPECT_EQ(pc.Receive().value_or(Datagram{}).bytes, Bytes{0x4F});
+    EXPECT_GE(Clock::now() - start, 40ms + std::chrono::nanoseconds(7 * 11 * 1'000'000'000LL / 9600));
+
+    // A block write of two words on TCP: the command and data in, the status byte out.
+    Tcp tcp(address);
+    ASSERT_TRUE(tcp.connected());
+    Bytes block = BlockCommand(0x21, 0x0100, 2, 200);
+    const Bytes data = LittleEndian({0x1111, 0x2222});
+    block.insert(block.end(), data.begin(), data.end());
+    start = Clock::now();
+    tcp.Send(block);
+    EXPECT_EQ(tcp.Receive(1), Bytes{0x01});
+    EXPECT_GE(Clock::now() - start, 40ms);
+    EXPECT_EQ(xport.sim.Control("peek data 0x100 2"), "OK 1111 2222");
+
+    // The delay changes at once; a bad one is refused.
+    EXPECT_EQ(xport.sim.Control("net-delay 0.25"), "OK 0.25");
+    EXPECT_EQ(xport.sim.Control("net-delay 1.2345678"), "ERR net-delay is milliseconds 0..10000, e.g. 1 or 0.25");
+    SimProcess bad({"xport", "--address", address, "--port", "1701", "--net-delay", "-1"});
+    EXPECT_EQ(bad.Exit(5s), 2);
+    EXPECT_EQ(bad.ErrorLine(), "zorcomm-sim: bad value for --net-delay: milliseconds 0..10000, e.g. 1 or 0.25");
+}
+
 } // namespace
