@@ -1,0 +1,342 @@
+#include "bench.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace bench {
+
+const char *Paths::Library() { return ZORCOMM_LIBRARY_PATH; }
+const char *Paths::Simulator() { return ZORCOMM_SIM_PROGRAM; }
+const char *Paths::Driver() { return ZORCOMM_SIM_DRIVER; }
+const char *Paths::VendorDir() { return ZORCOMM_VENDOR_DIR; }
+
+namespace {
+
+template <typename F> void Bind(void *module, const char *name, F &into)
+{
+    into = reinterpret_cast<F>(dlsym(module, name));
+    if (!into) throw Failure(std::string("libzorcomm.so lacks ") + name);
+}
+
+// fork + exec with standard input and output on pipes; the child's standard error stays ours.
+pid_t Spawn(const std::string &program, const std::vector<std::string> &args,
+            const std::vector<std::string> &environment, int &in, int &out)
+{
+    int toChild[2], fromChild[2];
+    if (pipe2(toChild, O_CLOEXEC) != 0 || pipe2(fromChild, O_CLOEXEC) != 0) throw Failure("pipe failed");
+    std::vector<std::string> argv{program};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(toChild[0], STDIN_FILENO);
+        dup2(fromChild[1], STDOUT_FILENO);
+        for (const std::string &setting : environment) putenv(const_cast<char *>(setting.c_str()));
+        std::vector<char *> pointers;
+        for (std::string &arg : argv) pointers.push_back(arg.data());
+        pointers.push_back(nullptr);
+        execv(program.c_str(), pointers.data());
+        _exit(127);
+    }
+    close(toChild[0]);
+    close(fromChild[1]);
+    if (pid < 0) {
+        close(toChild[1]);
+        close(fromChild[0]);
+        throw Failure("fork failed");
+    }
+    in = toChild[1];
+    out = fromChild[0];
+    return pid;
+}
+
+std::optional<std::string> ReadLineFrom(int fd, std::string &buffer, std::chrono::milliseconds limit)
+{
+    const auto deadline = Clock::now() + limit;
+    for (;;) {
+        if (auto end = buffer.find('\n'); end != std::string::npos) {
+            std::string line = buffer.substr(0, end);
+            buffer.erase(0, end + 1);
+            return line;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        pollfd entry{fd, POLLIN, 0};
+        if (left <= 0 || poll(&entry, 1, static_cast<int>(left)) <= 0) return std::nullopt;
+        char chunk[512];
+        const ssize_t got = read(fd, chunk, sizeof chunk);
+        if (got <= 0) return std::nullopt;
+        buffer.append(chunk, static_cast<std::size_t>(got));
+    }
+}
+
+void EndChild(pid_t &pid, int &in, int &out)
+{
+    if (in >= 0) close(in);
+    if (pid > 0) {
+        kill(pid, SIGTERM);
+        waitpid(pid, nullptr, 0);
+    }
+    if (out >= 0) close(out);
+    pid = -1;
+    in = out = -1;
+}
+
+} // namespace
+
+Library &Library::Get()
+{
+    static Library library = [] {
+        void *module = dlopen(Paths::Library(), RTLD_NOW | RTLD_LOCAL);
+        if (!module) throw Failure(std::string("cannot load ") + Paths::Library() + ": " + dlerror());
+        Library bound{};
+        Bind(module, "MSK_OpenComm", bound.OpenComm);
+        Bind(module, "MSK_CloseComm", bound.CloseComm);
+        Bind(module, "MSK_SelectComm", bound.SelectComm);
+        Bind(module, "MSK_GetLastError", bound.GetLastError);
+        Bind(module, "MSK_SendMessage", bound.SendMessage);
+        Bind(module, "MSK_SendData", bound.SendData);
+        Bind(module, "MSK_ReceiveData", bound.ReceiveData);
+        Bind(module, "MSK_COFFDownload", bound.COFFDownload);
+        Bind(module, "MSK_SetBaudRate", bound.SetBaudRate);
+        Bind(module, "MSK_SetActiveDrive", bound.SetActiveDrive);
+        Bind(module, "MSK_RegisterReceiveUnsolicitedMsgHandler", bound.RegisterUnsolicited);
+        return bound;
+    }();
+    return library;
+}
+
+void Library::Check(bool ok, const std::string &what) const
+{
+    if (!ok) throw Failure(what + ": " + GetLastError());
+}
+
+int32_t Library::Open(const std::string &device, uint16_t hostAxis, uint8_t type) const
+{
+    const int32_t handle = OpenComm(device.c_str(), hostAxis, 0, type);
+    Check(handle > 0, "MSK_OpenComm " + device);
+    return handle;
+}
+
+SimChild::SimChild(const std::vector<std::string> &args, const std::vector<std::string> &environment)
+{
+    pid_ = Spawn(Paths::Simulator(), args, environment, in_, out_);
+    auto line = ReadLine(std::chrono::seconds(10));
+    if (!line) {
+        EndChild(pid_, in_, out_);
+        throw Failure("the simulator did not start");
+    }
+    first_ = *line;
+}
+
+SimChild::~SimChild() { EndChild(pid_, in_, out_); }
+
+std::string SimChild::FirstValue() const
+{
+    const auto blank = first_.find(' ');
+    return blank == std::string::npos ? std::string() : first_.substr(blank + 1);
+}
+
+std::optional<std::string> SimChild::ReadLine(std::chrono::milliseconds limit)
+{
+    return ReadLineFrom(out_, buffer_, limit);
+}
+
+std::string SimChild::Control(const std::string &line)
+{
+    const std::string text = line + "\n";
+    if (write(in_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) throw Failure("simulator gone");
+    auto reply = ReadLine(std::chrono::seconds(10));
+    if (!reply) throw Failure("no answer from the simulator to '" + line + "'");
+    return *reply;
+}
+
+void SimChild::ControlOk(const std::string &line)
+{
+    const std::string reply = Control(line);
+    if (reply.rfind("OK", 0) != 0) throw Failure("simulator: " + line + ": " + reply);
+}
+
+Worker::Worker(const std::vector<std::string> &args)
+{
+    char self[4096];
+    const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (length <= 0) throw Failure("cannot find this program");
+    self[length] = '\0';
+    std::vector<std::string> all{"worker"};
+    all.insert(all.end(), args.begin(), args.end());
+    pid_ = Spawn(self, all, {}, in_, out_);
+}
+
+Worker::~Worker() { EndChild(pid_, in_, out_); }
+
+void Worker::Send(const std::string &line)
+{
+    const std::string text = line + "\n";
+    if (write(in_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) throw Failure("worker gone");
+}
+
+std::string Worker::Line(std::chrono::milliseconds limit)
+{
+    auto line = ReadLineFrom(out_, buffer_, limit);
+    if (!line) throw Failure("no answer from a worker");
+    return *line;
+}
+
+std::vector<uint16_t> Pattern(std::size_t count, uint32_t seed)
+{
+    std::vector<uint16_t> words(count);
+    uint32_t state = seed * 2654435761u + 0x9E3779B9u;
+    for (uint16_t &word : words) {
+        state = state * 1664525u + 1013904223u;
+        word = static_cast<uint16_t>(state >> 16);
+    }
+    return words;
+}
+
+void CheckWords(std::span<const uint16_t> got, std::span<const uint16_t> expected, const std::string &what)
+{
+    if (got.size() != expected.size()) throw Failure(what + ": " + std::to_string(got.size()) + " words instead of " +
+                                                     std::to_string(expected.size()));
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        if (got[i] != expected[i]) {
+            char text[96];
+            std::snprintf(text, sizeof text, ": word %zu is %04X, %04X was written", i, got[i], expected[i]);
+            throw Failure(what + text);
+        }
+    }
+}
+
+double Median(std::vector<double> values)
+{
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    const std::size_t middle = values.size() / 2;
+    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+double RatePerSecond(double seconds, const std::function<double()> &unit)
+{
+    double amount = 0;
+    const auto start = Clock::now();
+    do {
+        amount += unit();
+    } while (Seconds(Clock::now() - start) < seconds);
+    return amount / Seconds(Clock::now() - start);
+}
+
+double RateOfOnce(double amount, const std::function<void()> &work)
+{
+    const auto start = Clock::now();
+    work();
+    return amount / Seconds(Clock::now() - start);
+}
+
+std::vector<RowResult> RunGroup(const Group &group, const RunOptions &options)
+{
+    std::vector<RowResult> results;
+    std::vector<Row> rows;
+    auto fail = [&](const std::string &error) {
+        if (rows.empty()) results.push_back(RowResult{group.name, "", "", {}, {}, 0, 0, false, error});
+        for (RowResult &result : results) {
+            if (result.error.empty()) result.error = error;
+        }
+    };
+    try {
+        rows = group.setup(options);
+        std::erase_if(rows, [&](const Row &row) { return row.name.find(options.only) == std::string::npos; });
+        for (const Row &row : rows) {
+            results.push_back(RowResult{row.name, row.unit, row.baseline, {}, {}, row.limit, row.target, row.ofLimit, {}});
+        }
+        const int rounds = options.quick ? 1 : options.rounds;
+        for (int round = 0; round < rounds; ++round) {
+            for (std::size_t i = 0; i < rows.size(); ++i) {
+                RowResult &result = results[i];
+                if (!result.error.empty()) continue;
+                try {
+                    if (round % 2 == 0) {
+                        result.library.push_back(rows[i].library());
+                        result.base.push_back(rows[i].base());
+                    } else {
+                        result.base.push_back(rows[i].base());
+                        result.library.push_back(rows[i].library());
+                    }
+                } catch (const Failure &failure) {
+                    result.error = failure.what();
+                }
+                std::fprintf(stderr, ".");
+            }
+        }
+    } catch (const Failure &failure) {
+        fail(failure.what());
+    }
+    if (group.teardown) {
+        try {
+            group.teardown();
+        } catch (const Failure &failure) {
+            fail(failure.what());
+        }
+    }
+    return results;
+}
+
+namespace {
+
+std::string Figure(double value)
+{
+    char text[32];
+    if (value <= 0) return "-";
+    if (value >= 100) std::snprintf(text, sizeof text, "%.0f", value);
+    else std::snprintf(text, sizeof text, "%.1f", value);
+    return text;
+}
+
+std::string Ratio(double numerator, double denominator)
+{
+    if (numerator <= 0 || denominator <= 0) return "-";
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", numerator / denominator);
+    return text;
+}
+
+} // namespace
+
+void PrintTable(const std::vector<RowResult> &results, const std::string &machine)
+{
+    std::printf("\n%s\n", machine.c_str());
+    std::printf("Medians; ratios are of rates (higher is faster); lim = what the line or bus allows.\n\n");
+    std::printf("%-44s %-7s %10s %10s  %-24s %7s %10s %7s %7s  %s\n", "row", "unit", "library", "baseline",
+                "baseline is", "lib/base", "limit", "lib/lim", "base/lim", "target");
+    for (const RowResult &result : results) {
+        if (!result.error.empty()) {
+            std::printf("%-44s FAILED: %s\n", result.name.c_str(), result.error.c_str());
+            continue;
+        }
+        const double library = Median(result.library);
+        const double base = Median(result.base);
+        std::string target = "-";
+        if (result.target > 0) {
+            const double achieved = result.ofLimit ? library / result.limit : library / base;
+            char text[64];
+            std::snprintf(text, sizeof text, "%s >= %.2f %s", result.ofLimit ? "lib/lim" : "lib/base", result.target,
+                          achieved >= result.target ? "met" : "NOT MET");
+            target = text;
+        }
+        std::printf("%-44s %-7s %10s %10s  %-24s %7s %10s %7s %7s  %s\n", result.name.c_str(), result.unit.c_str(),
+                    Figure(library).c_str(), Figure(base).c_str(), result.baseline.c_str(),
+                    Ratio(library, base).c_str(), Figure(result.limit).c_str(), Ratio(library, result.limit).c_str(),
+                    Ratio(base, result.limit).c_str(), target.c_str());
+    }
+    std::fflush(stdout);
+}
+
+} // namespace bench

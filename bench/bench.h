@@ -1,0 +1,170 @@
+// What the benchmarks share: the library through its exports, the simulator as a child process,
+// serial frames written the way a minimal program would, rounds and medians, the table.
+#pragma once
+
+#include <zorcomm/zorcomm.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace bench {
+
+using Clock = std::chrono::steady_clock;
+
+inline double Seconds(Clock::duration duration) { return std::chrono::duration<double>(duration).count(); }
+
+// A benchmark that went wrong (a transfer failed, a read-back differs): the row reports it and
+// the program fails.
+struct Failure : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Where the build put what the benchmarks run.
+struct Paths {
+    static const char *Library();
+    static const char *Simulator();
+    static const char *Driver();
+    static const char *VendorDir();
+};
+
+// libzorcomm.so loaded with dlopen, each export bound by name.
+struct Library {
+    decltype(&MSK_OpenComm) OpenComm;
+    decltype(&MSK_CloseComm) CloseComm;
+    decltype(&MSK_SelectComm) SelectComm;
+    decltype(&MSK_GetLastError) GetLastError;
+    decltype(&MSK_SendMessage) SendMessage;
+    decltype(&MSK_SendData) SendData;
+    decltype(&MSK_ReceiveData) ReceiveData;
+    decltype(&MSK_COFFDownload) COFFDownload;
+    decltype(&MSK_SetBaudRate) SetBaudRate;
+    decltype(&MSK_SetActiveDrive) SetActiveDrive;
+    decltype(&MSK_RegisterReceiveUnsolicitedMsgHandler) RegisterUnsolicited;
+
+    // The one copy of the process (loaded on first use).
+    static Library &Get();
+    // Throws a Failure with the library's last error unless `ok`.
+    void Check(bool ok, const std::string &what) const;
+    int32_t Open(const std::string &device, uint16_t hostAxis, uint8_t type) const;
+};
+
+// The simulator with its standard input and output on pipes: the first line it prints, and
+// control lines answered one line each.
+class SimChild {
+public:
+    explicit SimChild(const std::vector<std::string> &args, const std::vector<std::string> &environment = {});
+    ~SimChild();
+    SimChild(const SimChild &) = delete;
+    SimChild &operator=(const SimChild &) = delete;
+    const std::string &first_line() const { return first_; }
+    // The text after the first blank of the first line ("PTY /dev/pts/3" -> "/dev/pts/3").
+    std::string FirstValue() const;
+    std::string Control(const std::string &line);
+    void ControlOk(const std::string &line);
+
+private:
+    std::optional<std::string> ReadLine(std::chrono::milliseconds limit);
+    pid_t pid_ = -1;
+    int in_ = -1;
+    int out_ = -1;
+    std::string buffer_;
+    std::string first_;
+};
+
+// A child process of this program (`zorcomm-bench worker ...`) with pipes like SimChild.
+class Worker {
+public:
+    explicit Worker(const std::vector<std::string> &args);
+    ~Worker();
+    Worker(const Worker &) = delete;
+    Worker &operator=(const Worker &) = delete;
+    void Send(const std::string &line);
+    std::string Line(std::chrono::milliseconds limit);
+
+private:
+    pid_t pid_ = -1;
+    int in_ = -1;
+    int out_ = -1;
+    std::string buffer_;
+};
+
+// Memory types, as the exports take them.
+inline constexpr uint8_t kProgram = MEMORY_PROGRAM;
+inline constexpr uint8_t kData = MEMORY_DATA;
+inline const char *MemoryName(uint8_t memory) { return memory == kData ? "data" : memory == kProgram ? "program" : "spi"; }
+
+// `count` words that change with `seed`, never all alike.
+std::vector<uint16_t> Pattern(std::size_t count, uint32_t seed);
+void CheckWords(std::span<const uint16_t> got, std::span<const uint16_t> expected, const std::string &what);
+
+// One row of the table: the library's figure beside its baseline's (both per second, higher is
+// better), measured the same number of times in alternating order.
+struct Row {
+    std::string name;
+    std::string unit;     // "words/s", "msg/s"
+    std::string baseline; // what the baseline is
+    std::function<double()> library;
+    std::function<double()> base;
+    double limit = 0; // the figure the line allows (wire or frame time), 0 when there is none
+    // The target: library / baseline (or library / limit when `ofLimit`) at least `target`.
+    double target = 0;
+    bool ofLimit = false;
+};
+
+struct RowResult {
+    std::string name;
+    std::string unit;
+    std::string baseline;
+    std::vector<double> library;
+    std::vector<double> base;
+    double limit = 0;
+    double target = 0;
+    bool ofLimit = false;
+    std::string error;
+};
+
+struct RunOptions {
+    bool quick = false;
+    int rounds = 3;
+    std::string only; // rows whose name contains this text; empty: all
+};
+
+double Median(std::vector<double> values);
+
+// A group of rows that share their setup: `setup` runs once (it may throw Failure), then every
+// round runs each row's two sides, library first in even rounds and the baseline first in odd
+// ones; `teardown` runs at the end whatever happened.
+struct Group {
+    std::string name;
+    std::function<std::vector<Row>(const RunOptions &)> setup;
+    std::function<void()> teardown;
+};
+
+std::vector<RowResult> RunGroup(const Group &group, const RunOptions &options);
+void PrintTable(const std::vector<RowResult> &results, const std::string &machine);
+
+// Repeats `unit` (which returns the amount it moved) until `seconds` have passed, at least once;
+// the amount per second.
+double RatePerSecond(double seconds, const std::function<double()> &unit);
+// Runs `work` once; `amount` per second of it.
+double RateOfOnce(double amount, const std::function<void()> &work);
+
+// The groups (rows_*.cpp).
+Group PacedSerialGroup();
+Group UnpacedBlockGroup(const std::string &link);
+Group MessageGroup();
+Group SharedLinkGroup();
+Group FastPathGroup();
+Group CanGroup();
+
+// `zorcomm-bench worker ...` (rows_serial.cpp): one process of the shared-link row.
+int RunWorker(const std::vector<std::string> &args);
+
+} // namespace bench
