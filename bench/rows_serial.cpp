@@ -301,8 +301,9 @@ std::vector<Row> MessageRows(const RunOptions &options)
             row.unit = "msg/s";
             row.baseline = purge ? "raw loop that purges" : "raw loop, no purge";
             if (purge) row.target = 0.9;
-            row.library = [seconds] {
+            row.library = [state, seconds] {
                 Library &lib = Library::Get();
+                lib.Check(lib.SelectComm(state->handle) > 0, "MSK_SelectComm");
                 const DriveMessage message{0, 0x0010, 0x0001, {}};
                 return RatePerSecond(seconds, [&] {
                     lib.Check(lib.SendMessage(&message), "MSK_SendMessage");
