@@ -224,21 +224,21 @@ double Median(std::vector<double> values)
     return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
 
-double RatePerSecond(double seconds, const std::function<double()> &unit)
+Sample Measure(double seconds, const std::function<double()> &unit)
 {
     double amount = 0;
     const auto start = Clock::now();
     do {
         amount += unit();
     } while (Seconds(Clock::now() - start) < seconds);
-    return amount / Seconds(Clock::now() - start);
+    return Sample{amount, Seconds(Clock::now() - start)};
 }
 
-double RateOfOnce(double amount, const std::function<void()> &work)
+Sample MeasureOnce(double amount, const std::function<void()> &work)
 {
     const auto start = Clock::now();
     work();
-    return amount / Seconds(Clock::now() - start);
+    return Sample{amount, Seconds(Clock::now() - start)};
 }
 
 std::vector<RowResult> RunGroup(const Group &group, const RunOptions &options)
@@ -246,7 +246,7 @@ std::vector<RowResult> RunGroup(const Group &group, const RunOptions &options)
     std::vector<RowResult> results;
     std::vector<Row> rows;
     auto fail = [&](const std::string &error) {
-        if (rows.empty()) results.push_back(RowResult{group.name, "", "", {}, {}, 0, 0, false, error});
+        if (rows.empty()) results.push_back(RowResult{group.name, "", "", {}, {}, 0, 0, false, error, {}});
         for (RowResult &result : results) {
             if (result.error.empty()) result.error = error;
         }
@@ -255,7 +255,8 @@ std::vector<RowResult> RunGroup(const Group &group, const RunOptions &options)
         rows = group.setup(options);
         std::erase_if(rows, [&](const Row &row) { return row.name.find(options.only) == std::string::npos; });
         for (const Row &row : rows) {
-            results.push_back(RowResult{row.name, row.unit, row.baseline, {}, {}, row.limit, row.target, row.ofLimit, {}});
+            results.push_back(
+                RowResult{row.name, row.unit, row.baseline, {}, {}, row.limit, row.target, row.ofLimit, {}, {}});
         }
         const int rounds = options.quick ? 1 : options.rounds;
         for (int round = 0; round < rounds; ++round) {
@@ -263,18 +264,31 @@ std::vector<RowResult> RunGroup(const Group &group, const RunOptions &options)
                 RowResult &result = results[i];
                 if (!result.error.empty()) continue;
                 try {
-                    if (round % 2 == 0) {
-                        result.library.push_back(rows[i].library());
-                        result.base.push_back(rows[i].base());
-                    } else {
-                        result.base.push_back(rows[i].base());
-                        result.library.push_back(rows[i].library());
+                    Sample library, base;
+                    auto add = [](Sample &sum, const Sample &sample) {
+                        sum.amount += sample.amount;
+                        sum.seconds += sample.seconds;
+                    };
+                    const int slices = options.quick ? 1 : rows[i].slices;
+                    for (int slice = 0; slice < slices; ++slice) {
+                        if ((round + slice) % 2 == 0) {
+                            add(library, rows[i].library());
+                            add(base, rows[i].base());
+                        } else {
+                            add(base, rows[i].base());
+                            add(library, rows[i].library());
+                        }
                     }
+                    result.library.push_back(library.amount / library.seconds);
+                    result.base.push_back(base.amount / base.seconds);
                 } catch (const Failure &failure) {
                     result.error = failure.what();
                 }
                 std::fprintf(stderr, ".");
             }
+        }
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            if (rows[i].note && results[i].error.empty()) results[i].note = rows[i].note();
         }
     } catch (const Failure &failure) {
         fail(failure.what());
@@ -335,6 +349,13 @@ void PrintTable(const std::vector<RowResult> &results, const std::string &machin
                     Figure(library).c_str(), Figure(base).c_str(), result.baseline.c_str(),
                     Ratio(library, base).c_str(), Figure(result.limit).c_str(), Ratio(library, result.limit).c_str(),
                     Ratio(base, result.limit).c_str(), target.c_str());
+    }
+    bool first = true;
+    for (const RowResult &result : results) {
+        if (result.note.empty()) continue;
+        if (first) std::printf("\n");
+        first = false;
+        std::printf("%s: %s\n", result.name.c_str(), result.note.c_str());
     }
     std::fflush(stdout);
 }

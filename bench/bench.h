@@ -104,30 +104,55 @@ inline const char *MemoryName(uint8_t memory) { return memory == kData ? "data" 
 std::vector<uint16_t> Pattern(std::size_t count, uint32_t seed);
 void CheckWords(std::span<const uint16_t> got, std::span<const uint16_t> expected, const std::string &what);
 
+// What one side of a row moved (words, messages) in how long.
+struct Sample {
+    double amount = 0;
+    double seconds = 0;
+};
+
 // One row of the table: the library's figure beside its baseline's (both per second, higher is
 // better), measured the same number of times in alternating order.
 struct Row {
     std::string name;
     std::string unit;     // "words/s", "msg/s"
     std::string baseline; // what the baseline is
-    std::function<double()> library;
-    std::function<double()> base;
+    std::function<Sample()> library;
+    std::function<Sample()> base;
     double limit = 0; // the figure the line allows (wire or frame time), 0 when there is none
     // The target: library / baseline (or library / limit when `ofLimit`) at least `target`.
     double target = 0;
     bool ofLimit = false;
+    // Each round alternates the two sides this many times and adds their samples up, so that
+    // a short disturbance of a busy machine falls on both about evenly.
+    int slices = 1;
+    // A line printed under the table after the last round (e.g. what the simulator saw).
+    std::function<std::string()> note;
 };
+
+inline Row MakeRow(std::string name, std::string unit, std::string baseline, double limit, double target,
+                   bool ofLimit = false)
+{
+    Row row;
+    row.name = std::move(name);
+    row.unit = std::move(unit);
+    row.baseline = std::move(baseline);
+    row.limit = limit;
+    row.target = target;
+    row.ofLimit = ofLimit;
+    return row;
+}
 
 struct RowResult {
     std::string name;
     std::string unit;
     std::string baseline;
-    std::vector<double> library;
+    std::vector<double> library; // rates, one a round
     std::vector<double> base;
     double limit = 0;
     double target = 0;
     bool ofLimit = false;
     std::string error;
+    std::string note;
 };
 
 struct RunOptions {
@@ -150,11 +175,10 @@ struct Group {
 std::vector<RowResult> RunGroup(const Group &group, const RunOptions &options);
 void PrintTable(const std::vector<RowResult> &results, const std::string &machine);
 
-// Repeats `unit` (which returns the amount it moved) until `seconds` have passed, at least once;
-// the amount per second.
-double RatePerSecond(double seconds, const std::function<double()> &unit);
-// Runs `work` once; `amount` per second of it.
-double RateOfOnce(double amount, const std::function<void()> &work);
+// Repeats `unit` (which returns the amount it moved) until `seconds` have passed, at least once.
+Sample Measure(double seconds, const std::function<double()> &unit);
+// Runs `work` once, which moves `amount`.
+Sample MeasureOnce(double amount, const std::function<void()> &work);
 
 // The groups (rows_*.cpp).
 Group PacedSerialGroup();

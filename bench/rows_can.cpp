@@ -195,11 +195,11 @@ void CheckSum(CanState &state, std::span<const uint16_t> words)
 
 // The library's channel on the bus, open while `work` runs: closed between the two sides, so
 // that neither finds the other's answers waiting.
-template <typename Work> double WithChannel(const CanState &state, Work work)
+template <typename Work> Sample WithChannel(const CanState &state, Work work)
 {
     Library &lib = Library::Get();
     const int32_t handle = lib.Open("1", 1, state.type);
-    double rate = 0;
+    Sample rate;
     try {
         lib.Check(lib.SetActiveDrive(2), "MSK_SetActiveDrive");
         rate = work(lib);
@@ -241,13 +241,13 @@ std::vector<Row> CanRows(const RunOptions &options)
             readBits = probe.bus_bits() - writeBits;
         }
         const std::string size = std::to_string(count) + " w";
-        Row write{"CAN " + scheme + " MSK_SendData program " + size, "words/s", "raw loop, same stand-in", {}, {},
-                  count / (static_cast<double>(writeBits) / kBitRate), 0.95, false};
+        Row write = MakeRow("CAN " + scheme + " MSK_SendData program " + size, "words/s", "raw loop, same stand-in",
+        count / (static_cast<double>(writeBits) / kBitRate), 0.95);
         write.library = [state, blocks, count] {
             setenv("ZORCOMM_CANBUS", state->bus->FirstValue().c_str(), 1);
             const auto &words = (*blocks)[state->turn++ % 2];
-            const double rate = WithChannel(*state, [&](Library &lib) {
-                return RateOfOnce(count, [&] {
+            const Sample rate = WithChannel(*state, [&](Library &lib) {
+                return MeasureOnce(count, [&] {
                     lib.Check(lib.SendData(words.data(), kBase, kProgram, count), "MSK_SendData");
                 });
             });
@@ -258,18 +258,18 @@ std::vector<Row> CanRows(const RunOptions &options)
             setenv("ZORCOMM_CANBUS", state->bus->FirstValue().c_str(), 1);
             const auto &words = (*blocks)[state->turn++ % 2];
             RawCan raw(state->torvane);
-            const double rate = RateOfOnce(count, [&] { raw.WriteBlock(kProgram, kBase, words); });
+            const Sample rate = MeasureOnce(count, [&] { raw.WriteBlock(kProgram, kBase, words); });
             CheckSum(*state, words);
             return rate;
         };
-        Row read{"CAN " + scheme + " MSK_ReceiveData program " + size, "words/s", "raw loop, same stand-in", {}, {},
-                 count / (static_cast<double>(readBits) / kBitRate), 0.95, false};
+        Row read = MakeRow("CAN " + scheme + " MSK_ReceiveData program " + size, "words/s", "raw loop, same stand-in",
+        count / (static_cast<double>(readBits) / kBitRate), 0.95);
         read.library = [state, blocks, count] {
             setenv("ZORCOMM_CANBUS", state->bus->FirstValue().c_str(), 1);
             const auto &words = (*blocks)[(state->turn + 1) % 2];
             std::vector<uint16_t> got(count);
-            const double rate = WithChannel(*state, [&](Library &lib) {
-                return RateOfOnce(count, [&] {
+            const Sample rate = WithChannel(*state, [&](Library &lib) {
+                return MeasureOnce(count, [&] {
                     lib.Check(lib.ReceiveData(got.data(), kBase, kProgram, count), "MSK_ReceiveData");
                 });
             });
@@ -281,7 +281,7 @@ std::vector<Row> CanRows(const RunOptions &options)
             const auto &words = (*blocks)[(state->turn + 1) % 2];
             std::vector<uint16_t> got(count);
             RawCan raw(state->torvane);
-            const double rate = RateOfOnce(count, [&] { raw.ReadBlock(kProgram, kBase, got); });
+            const Sample rate = MeasureOnce(count, [&] { raw.ReadBlock(kProgram, kBase, got); });
             CheckWords(got, words, "raw read over CAN");
             return rate;
         };

@@ -98,13 +98,13 @@ std::vector<Row> PacedRows(const RunOptions &options)
 
     const std::string size = std::to_string(count) + " w";
     auto next = [state] { return state->turn++ % 2; };
-    Row download{"paced pty MSK_COFFDownload " + size, "words/s", "raw loop, same frames", {}, {},
-                 WireRate(static_cast<double>(count), downloadBytes), 0.98, false};
+    Row download = MakeRow("paced pty MSK_COFFDownload " + size, "words/s", "raw loop, same frames",
+        WireRate(static_cast<double>(count), downloadBytes), 0.98);
     download.library = [state, next, count] {
         const uint32_t which = next();
         Library &lib = Library::Get();
         uint16_t entry = 0, first = 0, last = 0;
-        const double rate = RateOfOnce(static_cast<double>(count), [&] {
+        const Sample rate = MeasureOnce(static_cast<double>(count), [&] {
             lib.Check(lib.COFFDownload(state->files[which].c_str(), &entry, &first, &last, nullptr, 0, 0),
                       "MSK_COFFDownload");
         });
@@ -115,7 +115,7 @@ std::vector<Row> PacedRows(const RunOptions &options)
         const uint32_t which = next();
         RawSerialDrive drive(*state->raw);
         const auto &words = state->words[which];
-        const double rate = RateOfOnce(static_cast<double>(count), [&] {
+        const Sample rate = MeasureOnce(static_cast<double>(count), [&] {
             drive.WriteBlock(kProgram, kProgramBase, words);
             if (drive.Checksum(kProgram, kProgramBase, static_cast<uint16_t>(kProgramBase + count - 1)) != Sum(words))
                 throw Failure("raw download: checksum differs");
@@ -124,12 +124,12 @@ std::vector<Row> PacedRows(const RunOptions &options)
         return rate;
     };
 
-    Row block{"paced pty MSK_SendData program " + size, "words/s", "raw loop, same frames", {}, {},
-              WireRate(static_cast<double>(count), blockBytes), 0.98, false};
+    Row block = MakeRow("paced pty MSK_SendData program " + size, "words/s", "raw loop, same frames",
+        WireRate(static_cast<double>(count), blockBytes), 0.98);
     block.library = [state, next, count] {
         const auto &words = state->words[next()];
         Library &lib = Library::Get();
-        const double rate = RateOfOnce(static_cast<double>(count), [&] {
+        const Sample rate = MeasureOnce(static_cast<double>(count), [&] {
             lib.Check(lib.SendData(words.data(), kProgramBase, kProgram, static_cast<uint16_t>(count)), "MSK_SendData");
         });
         CheckSum(*state->sim, kProgram, kProgramBase, words, "MSK_SendData");
@@ -138,9 +138,16 @@ std::vector<Row> PacedRows(const RunOptions &options)
     block.base = [state, next, count] {
         const auto &words = state->words[next()];
         RawSerialDrive drive(*state->raw);
-        const double rate = RateOfOnce(static_cast<double>(count), [&] { drive.WriteBlock(kProgram, kProgramBase, words); });
+        const Sample rate = MeasureOnce(static_cast<double>(count), [&] { drive.WriteBlock(kProgram, kProgramBase, words); });
         CheckSum(*state->sim, kProgram, kProgramBase, words, "raw block write");
         return rate;
+    };
+    // How late the simulator itself was on the line, over both rows and every round.
+    download.note = [state, count, wire = count / download.limit] {
+        char text[200];
+        std::snprintf(text, sizeof text, "wire time %.2f s; the simulator's lateness on the line (both rows): %s", wire,
+                      state->sim->Control("lateness reset").c_str());
+        return std::string(text);
     };
     return {download, block};
 }
@@ -204,11 +211,11 @@ void CloseLink(const std::string &key)
 uint16_t WriteBase(uint8_t memory) { return memory == kData ? 0x1000 : 0x8000; }
 uint16_t ReadBase(uint8_t memory) { return memory == kData ? 0x2000 : 0xA000; }
 
-std::vector<Row> BlockRows(const std::string &link, const RunOptions &options)
+std::vector<Row> BlockRows(const std::string &link, const RunOptions &)
 {
     Library &lib = Library::Get();
     auto state = OpenLink(link, link);
-    const double seconds = options.quick ? 0.05 : 0.5;
+    const double seconds = 0.05; // a slice
     constexpr uint16_t kLargest = 4096;
     // What the reads expect, put there once.
     auto expected = std::make_shared<std::vector<uint16_t>>(Pattern(kLargest, 77));
@@ -226,6 +233,7 @@ std::vector<Row> BlockRows(const std::string &link, const RunOptions &options)
                 row.unit = "words/s";
                 row.baseline = "raw loop, same frames";
                 row.target = 0.95;
+                row.slices = 10;
                 if (write) {
                     // A few different blocks in turn, so that every write changes the memory.
                     auto blocks = std::make_shared<std::vector<std::vector<uint16_t>>>();
@@ -239,7 +247,7 @@ std::vector<Row> BlockRows(const std::string &link, const RunOptions &options)
                     };
                     row.library = [=] {
                         Library &lib = Library::Get();
-                        const double rate = RatePerSecond(seconds, [&] {
+                        const Sample rate = Measure(seconds, [&] {
                             const auto &words = (*blocks)[(*turn)++ % blocks->size()];
                             lib.Check(lib.SendData(words.data(), WriteBase(memory), memory, size), "MSK_SendData");
                             return size;
@@ -249,7 +257,7 @@ std::vector<Row> BlockRows(const std::string &link, const RunOptions &options)
                     };
                     row.base = [=] {
                         RawSerialDrive drive(*state->raw);
-                        const double rate = RatePerSecond(seconds, [&] {
+                        const Sample rate = Measure(seconds, [&] {
                             drive.WriteBlock(memory, WriteBase(memory), (*blocks)[(*turn)++ % blocks->size()]);
                             return size;
                         });
@@ -262,7 +270,7 @@ std::vector<Row> BlockRows(const std::string &link, const RunOptions &options)
                     row.library = [=, keep = expected] {
                         Library &lib = Library::Get();
                         std::vector<uint16_t> got(size);
-                        return RatePerSecond(seconds, [&] {
+                        return Measure(seconds, [&] {
                             std::fill(got.begin(), got.end(), 0);
                             lib.Check(lib.ReceiveData(got.data(), ReadBase(memory), memory, size), "MSK_ReceiveData");
                             CheckWords(got, want, "MSK_ReceiveData");
@@ -272,7 +280,7 @@ std::vector<Row> BlockRows(const std::string &link, const RunOptions &options)
                     row.base = [=, keep = expected] {
                         RawSerialDrive drive(*state->raw);
                         std::vector<uint16_t> got(size);
-                        return RatePerSecond(seconds, [&] {
+                        return Measure(seconds, [&] {
                             std::fill(got.begin(), got.end(), 0);
                             drive.ReadBlock(memory, ReadBase(memory), got);
                             CheckWords(got, want, "raw read");
@@ -289,9 +297,9 @@ std::vector<Row> BlockRows(const std::string &link, const RunOptions &options)
 
 // ---- single messages -------------------------------------------------------------------------
 
-std::vector<Row> MessageRows(const RunOptions &options)
+std::vector<Row> MessageRows(const RunOptions &)
 {
-    const double seconds = options.quick ? 0.1 : 1.0;
+    const double seconds = 0.1; // a slice
     std::vector<Row> rows;
     for (const std::string link : {"driver", "pty"}) {
         auto state = OpenLink(link, link == "driver" ? "messages-driver" : "messages");
@@ -300,19 +308,20 @@ std::vector<Row> MessageRows(const RunOptions &options)
             row.name = link + " MSK_SendMessage" + (purge ? "" : ", loop without purge");
             row.unit = "msg/s";
             row.baseline = purge ? "raw loop that purges" : "raw loop, no purge";
+            row.slices = 10;
             if (purge) row.target = 0.9;
             row.library = [state, seconds] {
                 Library &lib = Library::Get();
                 lib.Check(lib.SelectComm(state->handle) > 0, "MSK_SelectComm");
                 const DriveMessage message{0, 0x0010, 0x0001, {}};
-                return RatePerSecond(seconds, [&] {
+                return Measure(seconds, [&] {
                     lib.Check(lib.SendMessage(&message), "MSK_SendMessage");
                     return 1.0;
                 });
             };
             row.base = [state, seconds, purge] {
                 RawSerialDrive drive(*state->raw);
-                return RatePerSecond(seconds, [&] {
+                return Measure(seconds, [&] {
                     drive.Send(0x0001, {}, purge);
                     return 1.0;
                 });
@@ -328,7 +337,7 @@ std::vector<Row> MessageRows(const RunOptions &options)
 constexpr int kSharers = 4;
 constexpr uint16_t kSharedBlock = 64;
 
-double SharedRate(int processes, int blocksEach)
+Sample SharedRate(int processes, int blocksEach)
 {
     std::vector<std::unique_ptr<Worker>> workers;
     for (int i = 0; i < processes; ++i) {
@@ -349,8 +358,7 @@ double SharedRate(int processes, int blocksEach)
         start = std::min<int64_t>(start, first);
         end = std::max<int64_t>(end, last);
     }
-    const double words = static_cast<double>(processes) * blocksEach * kSharedBlock;
-    return words / (static_cast<double>(end - start) / 1e9);
+    return Sample{static_cast<double>(processes) * blocksEach * kSharedBlock, static_cast<double>(end - start) / 1e9};
 }
 
 std::vector<Row> SharedRows(const RunOptions &options)
@@ -359,8 +367,8 @@ std::vector<Row> SharedRows(const RunOptions &options)
     const int blocksEach = options.quick ? 1 : 16;
     // A block: the pointer (10 + 1), 32 writes (12 + 1), the pointer read back (10 + 1 + 12).
     const uint64_t blockBytes = 11 + (kSharedBlock / 2) * 13 + 23;
-    Row row{"4 processes, one paced pty, 64-w blocks", "words/s", "one process alone", {}, {},
-            WireRate(kSharedBlock, blockBytes), 0.9, false};
+    Row row = MakeRow("4 processes, one paced pty, 64-w blocks", "words/s", "one process alone",
+                      WireRate(kSharedBlock, blockBytes), 0.9);
     row.library = [blocksEach] { return SharedRate(kSharers, blocksEach); };
     row.base = [blocksEach] { return SharedRate(1, kSharers * blocksEach); };
     return {row};

@@ -65,7 +65,7 @@ std::vector<Row> FastRows(const RunOptions &options)
         Select(*state, handle);
         const auto &words = (*blocks)[state->turn++ % 2];
         Library &lib = Library::Get();
-        const double rate = RateOfOnce(count, [&] {
+        const Sample rate = MeasureOnce(count, [&] {
             lib.Check(lib.SendData(words.data(), kBase, kProgram, count), "MSK_SendData");
         });
         char command[64], expected[16];
@@ -82,19 +82,19 @@ std::vector<Row> FastRows(const RunOptions &options)
         const auto &words = (*blocks)[(state->turn + 1) % 2];
         Library &lib = Library::Get();
         std::vector<uint16_t> got(count);
-        const double rate = RateOfOnce(count, [&] {
+        const Sample rate = MeasureOnce(count, [&] {
             lib.Check(lib.ReceiveData(got.data(), kBase, kProgram, count), "MSK_ReceiveData");
         });
         CheckWords(got, words, "MSK_ReceiveData");
         return rate;
     };
 
-    Row fastWrite{"xport TCP fast path MSK_SendData " + size, "words/s", "message path, same server", {}, {},
-                  writeLimit, 0.95, true};
+    Row fastWrite = MakeRow("xport TCP fast path MSK_SendData " + size, "words/s", "message path, same server",
+        writeLimit, 0.95, true);
     fastWrite.library = [state, write] { return write(state->fast); };
     fastWrite.base = [state, write] { return write(state->messages); };
-    Row fastRead{"xport TCP fast path MSK_ReceiveData " + size, "words/s", "message path, same server", {}, {},
-                 readLimit, 0.95, true};
+    Row fastRead = MakeRow("xport TCP fast path MSK_ReceiveData " + size, "words/s", "message path, same server",
+        readLimit, 0.95, true);
     fastRead.library = [state, read] { return read(state->fast); };
     fastRead.base = [state, read] { return read(state->messages); };
     return {fastWrite, fastRead};

@@ -96,6 +96,11 @@ private:
     std::string path_;
     std::vector<uint8_t> out_;
     zsim::ControlInput control_{STDIN_FILENO};
+    struct Lateness {
+        uint64_t count = 0;
+        Nanos total = 0;
+        Nanos most = 0;
+    } lateness_;
     bool quit_ = false;
 };
 
@@ -164,10 +169,16 @@ void PtyServer::HandleControlLine(const std::string &line, Nanos now)
     } else if (words[0] == "line") {
         const LineState state = Line();
         reply = zsim::Reply::Ok("rate=" + std::to_string(state.rate) + " bits=" + std::to_string(state.bitsPerChar));
+    } else if (words[0] == "lateness") {
+        const Lateness seen = lateness_;
+        if (words.size() == 2 && words[1] == "reset") lateness_ = Lateness{};
+        reply = zsim::Reply::Ok("deliveries=" + std::to_string(seen.count) +
+                                " mean_ns=" + std::to_string(seen.count ? seen.total / static_cast<Nanos>(seen.count) : 0) +
+                                " max_ns=" + std::to_string(seen.most));
     } else if (words[0] == "path") {
         reply = zsim::Reply::Ok(path_);
     } else if (words[0] == "help") {
-        reply = zsim::Reply::Ok(std::string(zsim::Simulator::Help()) + " | line | path | quit");
+        reply = zsim::Reply::Ok(std::string(zsim::Simulator::Help()) + " | line | lateness [reset] | path | quit");
     } else {
         reply = sim_.Execute(words, now);
     }
@@ -176,7 +187,15 @@ void PtyServer::HandleControlLine(const std::string &line, Nanos now)
 
 void PtyServer::Deliver(Nanos now)
 {
+    const std::optional<Nanos> due = sim_.link().NextDue();
     auto bytes = sim_.link().TakeDue(now, Line().rate);
+    if (!bytes.empty() && due) {
+        // How late the first byte goes out: the simulator's own error on the line.
+        const Nanos late = NowNanos() - *due;
+        ++lateness_.count;
+        lateness_.total += late;
+        lateness_.most = std::max(lateness_.most, late);
+    }
     out_.insert(out_.end(), bytes.begin(), bytes.end());
     // Nobody reading the line for a long time: keep the newest bytes only.
     constexpr std::size_t kLimit = 64 * 1024;
@@ -239,13 +258,20 @@ int PtyServer::Serve(const zsim::StopSignals &signals)
             break;
         }
         const Nanos now = NowNanos();
+        bool wake;
         {
             const std::lock_guard lock(mutex_);
+            const std::optional<Nanos> before = sim_.link().NextDue();
             if (ready > 0 && (fds[0].revents & POLLIN)) ReadMaster(now);
             if (ready > 0 && count > 1 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) ReadControl();
             Deliver(NowNanos());
+            // The line thread sleeps towards the earliest byte queued (or for nothing): it needs
+            // telling only when that came earlier, as when the queue fills. Bytes queued behind
+            // others never do, and an unpaced line delivers at once and never wakes it.
+            const std::optional<Nanos> after = sim_.link().NextDue();
+            wake = after && (!before || *after < *before);
         }
-        queued_.notify_one();
+        if (wake) queued_.notify_one();
     }
     {
         const std::lock_guard lock(mutex_);
