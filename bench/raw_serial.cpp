@@ -208,18 +208,13 @@ void RawSerialDrive::WriteBlock(uint8_t memory, uint16_t address, std::span<cons
     }
     uint16_t message[3];
     for (std::size_t at = 0; at < words.size();) {
-        const std::size_t n = words.size() - at >= 2 && !(words.size() <= 2 && at > 0) ? 2 : 1;
+        const std::size_t n = words.size() - at >= 2 ? 2 : 1;
         message[0] = direct ? static_cast<uint16_t>(address + at) : kDownloadPointer;
         for (std::size_t i = 0; i < n; ++i) message[1 + i] = words[at + i];
         const uint16_t op = direct ? static_cast<uint16_t>(0x9004 | (n - 1))
                                    : static_cast<uint16_t>((((0xE408 | memory) << 2) & 0xFFFF) | (n - 1));
         Send(op, std::span<const uint16_t>(message, n + 1));
         at += n;
-    }
-    if (!direct) {
-        uint16_t pointer = 0;
-        ReadBlock(kData, kDownloadPointer, {&pointer, 1});
-        if (pointer != static_cast<uint16_t>(address + words.size())) throw Failure("download pointer off");
     }
 }
 

@@ -49,8 +49,7 @@ public:
                                 std::size_t answerWords);
 
     // The frames of a block write as the library sends them: the download pointer for memory
-    // other than data memory, two words a message, and the pointer read back after a block to
-    // program memory.
+    // other than data memory, then two words a message.
     void WriteBlock(uint8_t memory, uint16_t address, std::span<const uint16_t> words);
     void ReadBlock(uint8_t memory, uint16_t address, std::span<uint16_t> words);
     uint16_t Checksum(uint8_t memory, uint16_t first, uint16_t last);

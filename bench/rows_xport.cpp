@@ -90,11 +90,11 @@ std::vector<Row> FastRows(const RunOptions &options)
     };
 
     Row fastWrite = MakeRow("xport TCP fast path MSK_SendData " + size, "words/s", "message path, same server",
-        writeLimit, 0.95, true);
+                            writeLimit, 0.95, true);
     fastWrite.library = [state, write] { return write(state->fast); };
     fastWrite.base = [state, write] { return write(state->messages); };
     Row fastRead = MakeRow("xport TCP fast path MSK_ReceiveData " + size, "words/s", "message path, same server",
-        readLimit, 0.95, true);
+                           readLimit, 0.95, true);
     fastRead.library = [state, read] { return read(state->fast); };
     fastRead.base = [state, read] { return read(state->messages); };
     return {fastWrite, fastRead};
