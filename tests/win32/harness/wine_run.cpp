@@ -11,6 +11,9 @@
 //                           to its socket, whose connections each get a connection to the
 //                           bus and carry its fixed-size packets back to back (AF_UNIX
 //                           sequenced packets are beyond Windows programs): "OK ID ADDRESS:PORT"
+//   asciican MIN BUS        starts `zorcomm-sim ascii-can` joined to the bus of simulator BUS
+//                           and links the first free COM port number from MIN on to its pty:
+//                           "OK ID NUMBER"
 //   control ID LINE         a control line for simulator ID: its reply line
 //   stop ID                 ends simulator ID and removes its COM port link: "OK"
 //
@@ -241,6 +244,19 @@ std::string Serve(const Options &options, const std::string &line) {
         if (!id || first.rfind("PTY ", 0) != 0) return "ERR simulator did not start: " + first;
         std::string path;
         const int number = LinkComPort(options, minimum, first.substr(4), path);
+        if (number == 0) return "ERR no free COM port";
+        sims[*id].comLink = path;
+        return "OK " + std::to_string(*id) + " " + std::to_string(number);
+    }
+    if (command == "asciican") {
+        if (words.size() != 3) return "ERR asciican MIN BUS";
+        const auto bus = sims.find(std::atoi(words[2].c_str()));
+        if (bus == sims.end() || bus->second.busPath.empty()) return "ERR no such bus";
+        std::string first;
+        const auto id = StartSim(options, {"ascii-can", "--bus", bus->second.busPath}, first);
+        if (!id || first.rfind("PTY ", 0) != 0) return "ERR adapter did not start: " + first;
+        std::string path;
+        const int number = LinkComPort(options, std::atoi(words[1].c_str()), first.substr(4), path);
         if (number == 0) return "ERR no free COM port";
         sims[*id].comLink = path;
         return "OK " + std::to_string(*id) + " " + std::to_string(number);
