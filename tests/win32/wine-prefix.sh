@@ -13,6 +13,13 @@ setup)
     for tool in wine wineserver wineboot; do
         command -v "$tool" >/dev/null || { echo "$tool is missing: run scripts/install-dependencies"; exit 1; }
     done
+    # The DLL is 32-bit, so is the Wine that loads it: a kernel that runs no i386 programs
+    # (IA-32 emulation off) refuses its loader with "Exec format error".
+    if ! started=$(wine --version 2>&1); then
+        echo "wine does not start: $started"
+        echo "this machine runs no 32-bit programs: the Windows tests cannot run here"
+        exit 1
+    fi
     for built in "$harness" "$simulator"; do
         [ -x "$built" ] || { echo "$built is missing: build the default preset first"; exit 1; }
     done
