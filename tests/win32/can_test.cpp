@@ -3,6 +3,7 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -155,48 +156,182 @@ TEST_F(CanTest, TheDllHasNoSocketCanChannels) {
     EXPECT_EQ(Calls(), (Lines{"CAN_Initialize 0x51 0x001C 0 0 0"}));
 }
 
-// The other families under one protocol: the vendor calls of opening, of the board-information
-// query to drive 2 and of closing (`$name` words stand for the vendor's handles, which must keep
-// the value they first meet).
+// The serial ASCII adapter behind a COM port, joined to the bus as one more client, under both
+// identifier schemes: its set-up commands, the frames it is asked to send, and the drive's
+// memory written and read back through it.
+TEST_F(CanTest, AsciiAdapterOnAComPortUnderBothSchemes) {
+    const auto reply = Words(wtest::HarnessCommand("asciican 2 " + std::to_string(bus_)));
+    ASSERT_EQ(reply.size(), 3u) << "the adapter did not start";
+    ASSERT_EQ(reply[0], "OK");
+    struct Stop {
+        std::string id;
+        ~Stop() { wtest::HarnessCommand("stop " + id); }
+    } stop{reply[1]};
+    const std::string port = "COM" + reply[2];
+    auto adapter = [&](const std::string &line) {
+        return wtest::HarnessCommand("control " + stop.id + " " + line);
+    };
+    wtest::Exports &lib = copy_->lib;
+    struct Scheme {
+        uint8_t protocol;
+        const char *query; // the board-information query to drive 2 as the adapter got it
+        uint16_t seed;
+    };
+    for (const Scheme &scheme : {Scheme{CHANNEL_PROTOCOL_ORV, "T1B00400121000", 0x0ACE},
+                                 Scheme{CHANNEL_PROTOCOL_TORVANECAN, "t122401D81000", 0x0BEE}}) {
+        SCOPED_TRACE(scheme.query);
+        if (scheme.protocol == CHANNEL_PROTOCOL_TORVANECAN)
+            ASSERT_EQ(Bus("protocol torvanecan"), "OK torvanecan");
+        const int32_t handle = lib.MSK_OpenComm(
+            port.c_str(), 1, 0, static_cast<uint8_t>(CHANNEL_LAWICEL_USBCAN | scheme.protocol));
+        ASSERT_GT(handle, 0) << LastError();
+        EXPECT_EQ(adapter("history"), "OK - - - - - - - - - C Z0 S6 M00000000 mFFFFFFFF O");
+        EXPECT_EQ(adapter("state"),
+                  "OK open=1 rate=500000 timestamps=0 code=00000000 mask=FFFFFFFF status=00");
+        EXPECT_EQ(lib.MSK_GetBaudRate(), 500000u);
+        char version[8] = {};
+        ASSERT_TRUE(lib.MSK_SetActiveDrive(2));
+        ASSERT_TRUE(lib.MSK_GetDriveVersion(version)) << LastError();
+        EXPECT_STREQ(version, "F120H");
+        EXPECT_EQ(adapter("history"), std::string("OK ") + scheme.query);
+
+        uint16_t words[5] = {0x0101, 0x0202, 0x0303, 0xFFFF, scheme.seed};
+        ASSERT_TRUE(lib.MSK_SendData(words, 0x0340, MEMORY_DATA, 5)) << LastError();
+        char expected[64];
+        std::snprintf(expected, sizeof expected, "OK 0101 0202 0303 FFFF %04X", scheme.seed);
+        EXPECT_EQ(Bus("peek 2 data 0x0340 5"), expected);
+        uint16_t back[5] = {};
+        ASSERT_TRUE(lib.MSK_ReceiveData(back, 0x0340, MEMORY_DATA, 5)) << LastError();
+        EXPECT_EQ(std::vector<uint16_t>(std::begin(back), std::end(back)),
+                  std::vector<uint16_t>(std::begin(words), std::end(words)));
+        adapter("history");
+
+        EXPECT_TRUE(lib.MSK_CloseComm(handle));
+        // Nothing waits for the close's answer: it reaches the adapter a moment later.
+        std::string closed = adapter("history");
+        for (int i = 0; i < 100 && closed == "OK"; ++i) {
+            Sleep(20);
+            closed = adapter("history");
+        }
+        EXPECT_EQ(closed, "OK C");
+    }
+}
+
+// Every family under both identifier schemes: the vendor calls of opening, of the
+// board-information query to drive 2, of following a new host (axis 1, then 4) and of closing
+// (`$name` words stand for the vendor's handles, which must keep the value they first meet).
+struct Steps {
+    Lines open;
+    std::string send;
+    Lines followHost;
+    Lines close;
+};
+
 struct Family {
     const char *name;
     const char *variant; // a folder of the stand-ins' folder with some of them only
     uint8_t type;
-    Lines open;
-    std::string send;
-    Lines close;
+    Steps orv, torvane;
 };
 
 void PrintTo(const Family &family, std::ostream *out) { *out << family.name; }
 
+Lines Append(Lines lines, const Lines &more) {
+    lines.insert(lines.end(), more.begin(), more.end());
+    return lines;
+}
+
+Lines EsdTorvaneOpen() {
+    Lines lines{"canOpen 1 0x0 1 16 200 200", "canSetBaudrate $h 2", "canIdAdd $h 0x121",
+                "canIdAdd $h 0x141", "canIdAdd $h 0x161"};
+    // The identifiers of the class without an axis field, in rising order.
+    for (int id = 0x101; id <= 0x11F; ++id) {
+        char text[32];
+        std::snprintf(text, sizeof text, "canIdAdd $h 0x%X", id);
+        lines.emplace_back(text);
+    }
+    return lines;
+}
+
+const Lines kV3Start{"vciInitialize", "vciEnumDeviceOpen", "vciEnumDeviceNext $e",
+                     "vciEnumDeviceClose $e", "vciDeviceOpen 0x1", "canControlOpen $d 0"};
+const Lines kV3Channel{"canControlStart $c 1", "canChannelOpen $d 0 0",
+                       "canChannelInitialize $ch 16 1 1 1", "canChannelActivate $ch 1"};
+const Lines kV3Close{"canChannelClose $ch", "canControlClose $c", "vciDeviceClose $d"};
+
 const Family kFamilies[] = {
     {"IxxatV3", "", CHANNEL_IXXAT_CAN,
-     {"vciInitialize", "vciEnumDeviceOpen", "vciEnumDeviceNext $e", "vciEnumDeviceClose $e",
-      "vciDeviceOpen 0x1", "canControlOpen $d 0", "canControlInitialize $c 2 0x00 0x1C",
-      "canControlSetAccFilter $c 1 0x4000 0x7FF800", "canControlStart $c 1",
-      "canChannelOpen $d 0 0", "canChannelInitialize $ch 16 1 1 1", "canChannelActivate $ch 1"},
-     "canChannelSendMessage $ch 200 0x1B004001 0x82 1000",
-     {"canChannelClose $ch", "canControlClose $c", "vciDeviceClose $d"}},
+     {Append(Append(kV3Start, {"canControlInitialize $c 2 0x00 0x1C",
+                               "canControlSetAccFilter $c 1 0x4000 0x7FF800"}),
+             kV3Channel),
+      "canChannelSendMessage $ch 200 0x1B004001 0x82 1000",
+      {"canControlReset $c", "canControlSetAccFilter $c 1 0x10000 0x7FF800",
+       "canControlStart $c 1"},
+      kV3Close},
+     {Append(Append(kV3Start, {"canControlInitialize $c 1 0x00 0x1C",
+                               "canControlSetAccFilter $c 0 0x0 0xD00",
+                               "canControlAddFilterIds $c 0 0x242 0xFFF",
+                               "canControlAddFilterIds $c 0 0x282 0xFFF",
+                               "canControlAddFilterIds $c 0 0x2C2 0xFFF"}),
+             kV3Channel),
+      "canChannelSendMessage $ch 200 0x122 0x04 01D81000",
+      {"canControlReset $c", "canControlSetAccFilter $c 0 0x0 0xD00",
+       "canControlAddFilterIds $c 0 0x248 0xFFF", "canControlAddFilterIds $c 0 0x288 0xFFF",
+       "canControlAddFilterIds $c 0 0x2C8 0xFFF", "canControlStart $c 1"},
+      kV3Close}},
     {"IxxatV2", "v2-only", CHANNEL_IXXAT_CAN,
-     {"VCI2_PrepareBoard 0 0 null 0 null set null", "VCI_InitCan $b 0 0x00 0x1C 1",
-      "VCI_ConfigQueue $b 0 0 50 0 0 0", "VCI_ConfigQueue $b 0 1 50 1 1 1",
-      "VCI_AssignRxQueObj $b $rx 1 0x2000 0x3FFC00", "VCI_StartCan $b 0"},
-     "VCI_TransmitObj $b $tx 0x1B004001 2 1000",
-     {"VCI_CancelBoard $b"}},
+     {{"VCI2_PrepareBoard 0 0 null 0 null set null", "VCI_InitCan $b 0 0x00 0x1C 1",
+       "VCI_ConfigQueue $b 0 0 50 0 0 0", "VCI_ConfigQueue $b 0 1 50 1 1 1",
+       "VCI_AssignRxQueObj $b $rx 1 0x2000 0x3FFC00", "VCI_StartCan $b 0"},
+      "VCI_TransmitObj $b $tx 0x1B004001 2 1000",
+      {"VCI_ResetCan $b 0", "VCI_AssignRxQueObj $b $rx 1 0x8000 0x3FFC00", "VCI_StartCan $b 0"},
+      {"VCI_CancelBoard $b"}},
+     {{"VCI2_PrepareBoard 0 0 null 0 null set null", "VCI_InitCan $b 0 0x00 0x1C 0",
+       "VCI_ConfigQueue $b 0 0 50 0 0 0", "VCI_ConfigQueue $b 0 1 50 1 1 1",
+       "VCI_AssignRxQueObj $b $rx 1 0x0 0x680", "VCI_StartCan $b 0"},
+      "VCI_TransmitObj $b $tx 0x122 4 01D81000",
+      {},
+      {"VCI_CancelBoard $b"}}},
     {"SysTec", "", CHANNEL_SYS_TEC_USBCAN,
-     {"UcanInitHardware 1 null", "UcanInitCan $m 0x00 0x1C 0xFE001FFB 0x10000"},
-     "UcanWriteCanMsg $m 0x1B004001 0x80 2 1000",
-     {"UcanDeinitCan $m", "UcanDeinitHardware $m"}},
+     {{"UcanInitHardware 1 null", "UcanInitCan $m 0x00 0x1C 0xFE001FFB 0x10000"},
+      "UcanWriteCanMsg $m 0x1B004001 0x80 2 1000",
+      {"UcanSetAcceptance $m 0xFE001FFF 0x40000"},
+      {"UcanDeinitCan $m", "UcanDeinitHardware $m"}},
+     {{"UcanInitHardware 1 null", "UcanInitCan $m 0x00 0x1C 0x2FEFFFFF 0x0"},
+      "UcanWriteCanMsg $m 0x122 0x00 4 01D81000",
+      {},
+      {"UcanDeinitCan $m", "UcanDeinitHardware $m"}}},
     {"Esd", "", CHANNEL_ESD_CAN,
-     {"canOpen 1 0x0 1 16 200 200", "canSetBaudrate $h 2", "canIoctl $h 5 0xFFC003FF",
-      "canIdAdd $h 0x20002000"},
-     "canWrite $h 1 0x3B004001 0x02 1000",
-     {"canClose $h"}},
+     {{"canOpen 1 0x0 1 16 200 200", "canSetBaudrate $h 2", "canIoctl $h 5 0xFFC003FF",
+       "canIdAdd $h 0x20002000"},
+      "canWrite $h 1 0x3B004001 0x02 1000",
+      {"canIdDelete $h 0x20002000", "canIdAdd $h 0x20008000"},
+      {"canClose $h"}},
+     {EsdTorvaneOpen(),
+      "canWrite $h 1 0x122 0x04 01D81000",
+      {"canIdDelete $h 0x121", "canIdAdd $h 0x124", "canIdDelete $h 0x141", "canIdAdd $h 0x144",
+       "canIdDelete $h 0x161", "canIdAdd $h 0x164"},
+      {"canClose $h"}}},
     {"Kvaser", "", CHANNEL_KVASER_CAN,
-     {"canInitializeLibrary", "canOpenChannel 1 0x18", "canSetBusParams $h -2 0 0 0 0 0",
-      "canSetAcceptanceFilter $h 0x2000 0x3FFC00 1", "canBusOn $h"},
-     "canWrite $h 0x1B004001 1000 2 0x4",
-     {"canClose $h", "canUnloadLibrary"}},
+     {{"canInitializeLibrary", "canOpenChannel 1 0x18", "canSetBusParams $h -2 0 0 0 0 0",
+       "canSetAcceptanceFilter $h 0x2000 0x3FFC00 1", "canBusOn $h"},
+      "canWrite $h 0x1B004001 1000 2 0x4",
+      {"canSetAcceptanceFilter $h 0x8000 0x3FFC00 1"},
+      {"canClose $h", "canUnloadLibrary"}},
+     {{"canInitializeLibrary", "canOpenChannel 1 0x8", "canSetBusParams $h -2 0 0 0 0 0",
+       "canSetAcceptanceFilter $h 0x0 0x680 0", "canBusOn $h"},
+      "canWrite $h 0x122 01D81000 4 0x2",
+      {},
+      {"canClose $h", "canUnloadLibrary"}}},
+    {"PeakUsb", "", CHANNEL_PEAK_PCAN_USB,
+     {{"CAN_Initialize 0x51 0x001C 0 0 0"},
+      "CAN_Write 0x51 0x1B004001 0x02 2 1000",
+      {},
+      {"CAN_Uninitialize 0x51"}},
+     {{"CAN_Initialize 0x51 0x001C 0 0 0"},
+      "CAN_Write 0x51 0x122 0x00 4 01D81000",
+      {},
+      {"CAN_Uninitialize 0x51"}}},
 };
 
 class CanFamilyTest : public CanTest, public ::testing::WithParamInterface<Family> {
@@ -236,34 +371,66 @@ protected:
         }
         return ::testing::AssertionSuccess();
     }
+
+    // One channel of the family under one scheme, from open to close, with drive 2 answering
+    // and a block of its data memory written and read back.
+    void RunProtocol(uint8_t protocol, const Steps &steps, uint16_t seed) {
+        const Family &family = GetParam();
+        handles_.clear();
+        wtest::Exports &lib = copy_->lib;
+        const int32_t handle =
+            lib.MSK_OpenComm("1", 1, 0, static_cast<uint8_t>(family.type | protocol));
+        ASSERT_GT(handle, 0) << LastError();
+        EXPECT_TRUE(Match(CallsButPolls(), steps.open));
+        EXPECT_EQ(lib.MSK_GetBaudRate(), 500000u);
+        char version[8] = {};
+        ASSERT_TRUE(lib.MSK_SetActiveDrive(2));
+        ASSERT_TRUE(lib.MSK_GetDriveVersion(version)) << LastError();
+        EXPECT_STREQ(version, "F120H");
+        EXPECT_TRUE(Match(CallsButPolls(), {steps.send}));
+
+        uint16_t words[6] = {1, 2, 3, 0xFFFF, 0x8000, seed};
+        ASSERT_TRUE(lib.MSK_SendData(words, 0x0300, MEMORY_DATA, 6)) << LastError();
+        EXPECT_EQ(Bus("peek 2 data 0x0300 6"),
+                  "OK 0001 0002 0003 FFFF 8000 " + Hex(seed)) << "the drive holds the words";
+        uint16_t back[6] = {};
+        ASSERT_TRUE(lib.MSK_ReceiveData(back, 0x0300, MEMORY_DATA, 6)) << LastError();
+        EXPECT_EQ(std::vector<uint16_t>(std::begin(back), std::end(back)),
+                  std::vector<uint16_t>(std::begin(words), std::end(words)));
+        CallsButPolls();
+
+        // The filters follow a new host; the drive answers it there.
+        ASSERT_TRUE(lib.MSK_SetHostDrive(4)) << LastError();
+        EXPECT_TRUE(Match(CallsButPolls(), steps.followHost));
+        version[0] = '\0';
+        ASSERT_TRUE(lib.MSK_GetDriveVersion(version)) << LastError();
+        EXPECT_STREQ(version, "F120H");
+        const auto sent = BusMessages("pc");
+        ASSERT_FALSE(sent.empty());
+        EXPECT_EQ(sent.back(), "0020:D801:0040");
+        CallsButPolls();
+
+        EXPECT_TRUE(lib.MSK_CloseComm(handle));
+        EXPECT_TRUE(Match(CallsButPolls(), steps.close));
+    }
+    static std::string Hex(uint16_t word) {
+        char text[8];
+        std::snprintf(text, sizeof text, "%04X", word);
+        return text;
+    }
     std::map<std::string, std::string> handles_;
 };
 
-TEST_P(CanFamilyTest, OpensAsksADriveAndCloses) {
+TEST_P(CanFamilyTest, BothIdentifierSchemesFromOpenToClose) {
     const Family &family = GetParam();
     if (*family.variant) {
         ASSERT_TRUE(SetDllDirectoryA(
             (WindowsPath(kStandInFolder) + "\\" + family.variant).c_str()));
     }
-    wtest::Exports &lib = copy_->lib;
-    const int32_t handle = lib.MSK_OpenComm("1", 1, 0, family.type);
-    ASSERT_GT(handle, 0) << LastError();
-    EXPECT_TRUE(Match(CallsButPolls(), family.open));
-    EXPECT_EQ(lib.MSK_GetBaudRate(), 500000u);
-    char version[8] = {};
-    ASSERT_TRUE(lib.MSK_SetActiveDrive(2));
-    ASSERT_TRUE(lib.MSK_GetDriveVersion(version)) << LastError();
-    EXPECT_STREQ(version, "F120H");
-    EXPECT_TRUE(Match(CallsButPolls(), {family.send}));
-    uint16_t words[6] = {1, 2, 3, 0xFFFF, 0x8000, 0x1234};
-    ASSERT_TRUE(lib.MSK_SendData(words, 0x0300, MEMORY_DATA, 6)) << LastError();
-    uint16_t back[6] = {};
-    ASSERT_TRUE(lib.MSK_ReceiveData(back, 0x0300, MEMORY_DATA, 6)) << LastError();
-    EXPECT_EQ(std::vector<uint16_t>(std::begin(back), std::end(back)),
-              std::vector<uint16_t>(std::begin(words), std::end(words)));
-    CallsButPolls();
-    EXPECT_TRUE(lib.MSK_CloseComm(handle));
-    EXPECT_TRUE(Match(CallsButPolls(), family.close));
+    RunProtocol(CHANNEL_PROTOCOL_ORV, family.orv, 0x1234);
+    if (HasFatalFailure()) return;
+    ASSERT_EQ(Bus("protocol torvanecan"), "OK torvanecan");
+    RunProtocol(CHANNEL_PROTOCOL_TORVANECAN, family.torvane, 0x4321);
 }
 
 INSTANTIATE_TEST_SUITE_P(Families, CanFamilyTest, ::testing::ValuesIn(kFamilies),

@@ -1,5 +1,6 @@
 // Serial channels of zorcomm.dll under Wine: COM ports lead to the simulated drives on ptys.
 #include <algorithm>
+#include <cstdlib>
 
 #include "fixture.h"
 
@@ -148,6 +149,76 @@ TEST_F(SerialTest, MemoryBlocksAndChecksums) {
     uint16_t sum = 0;
     ASSERT_TRUE(lib.MSK_CheckSum(0x9000, 0x9004, &sum)) << LastError();
     EXPECT_EQ(sum, 0xFFFF);
+}
+
+} // namespace
+
+namespace {
+
+// "OK 0100 0101" -> the words.
+std::vector<uint16_t> HexWords(const std::string &reply) {
+    std::vector<uint16_t> words;
+    size_t at = reply.find(' ');
+    while (at != std::string::npos) {
+        words.push_back(static_cast<uint16_t>(std::strtoul(reply.c_str() + at + 1, nullptr, 16)));
+        at = reply.find(' ', at + 1);
+    }
+    return words;
+}
+
+// Two drives on an RS-485 bus behind one COM port: each acknowledges only its own frames, so
+// every block lands in the drive it was meant for; group messages go unacknowledged; the rate
+// moves both drives at once.
+TEST_F(SerialTest, Rs485BusWithTwoDrives) {
+    SerialSim sim({"--rs485", "--axes", "2,3", "--baud", "3=19200", "--group", "2=1", "--group",
+                   "3=1"});
+    ASSERT_TRUE(sim.started());
+    const int32_t handle = lib.MSK_OpenComm(sim.PortName().c_str(), 1, 0, CHANNEL_RS485);
+    ASSERT_GT(handle, 0) << LastError();
+    // The open brings every drive to the PC's rate, whatever rate it was at.
+    const auto opening = sim.History();
+    EXPECT_TRUE(Has(opening, "9600:1000:0820:0000"));
+    EXPECT_TRUE(Has(opening, "19200:1000:0820:0000"));
+    EXPECT_EQ(lib.MSK_GetBaudRate(), 9600u);
+
+    const uint16_t blocks[2][6] = {{0x2001, 0x2002, 0x2003, 0x2004, 0x2005, 0x2006},
+                                   {0x3001, 0x3002, 0x3003, 0x3004, 0x3005, 0x3006}};
+    for (uint16_t axis : {2, 3}) {
+        ASSERT_TRUE(lib.MSK_SetActiveDrive(axis));
+        char version[8] = {};
+        EXPECT_TRUE(lib.MSK_GetDriveVersion(version)) << axis << ": " << LastError();
+        EXPECT_STREQ(version, "F120H");
+        ASSERT_TRUE(lib.MSK_SendData(blocks[axis - 2], 0x9000, MEMORY_PROGRAM, 6)) << LastError();
+    }
+    for (uint16_t axis : {2, 3}) {
+        const std::vector<uint16_t> written(blocks[axis - 2], blocks[axis - 2] + 6);
+        EXPECT_EQ(HexWords(sim.Control("peek " + std::to_string(axis) + " program 0x9000 6")),
+                  written)
+            << "drive " << axis;
+        ASSERT_TRUE(lib.MSK_SetActiveDrive(axis));
+        uint16_t back[6] = {};
+        ASSERT_TRUE(lib.MSK_ReceiveData(back, 0x9000, MEMORY_PROGRAM, 6)) << LastError();
+        EXPECT_EQ(std::vector<uint16_t>(std::begin(back), std::end(back)), written);
+    }
+
+    // A group message reaches both members, and nobody acknowledges it.
+    ASSERT_EQ(sim.Control("stats reset"), "OK");
+    DriveMessage group{1, 0x1010, 0x2345, {7}};
+    ASSERT_TRUE(lib.MSK_SendMessage(&group)) << LastError();
+    EXPECT_NE(sim.Control("stats").find(" acks=0 "), std::string::npos);
+
+    sim.History();
+    ASSERT_TRUE(lib.MSK_SetBaudRate(115200)) << LastError();
+    EXPECT_TRUE(Has(sim.History(), "9600:1000:0820:0004"));
+    EXPECT_EQ(lib.MSK_GetBaudRate(), 115200u);
+    EXPECT_NE(sim.Control("info 2").find(" baud=115200 "), std::string::npos);
+    EXPECT_NE(sim.Control("info 3").find(" baud=115200 "), std::string::npos);
+    ASSERT_TRUE(lib.MSK_SetActiveDrive(3));
+    uint16_t sum = 0;
+    ASSERT_TRUE(lib.MSK_CheckSum(0x9000, 0x9005, &sum)) << LastError();
+    EXPECT_EQ(sum, 0x2015) << "the sum of drive 3's block";
+    EXPECT_EQ(sim.Control("checksum 3 program 0x9000 0x9005"), "OK 2015");
+    EXPECT_TRUE(lib.MSK_CloseComm(handle));
 }
 
 } // namespace
