@@ -180,8 +180,9 @@ TEST_F(CanTest, AsciiAdapterOnAComPortUnderBothSchemes) {
     for (const Scheme &scheme : {Scheme{CHANNEL_PROTOCOL_ORV, "T1B00400121000", 0x0ACE},
                                  Scheme{CHANNEL_PROTOCOL_TORVANECAN, "t122401D81000", 0x0BEE}}) {
         SCOPED_TRACE(scheme.query);
-        if (scheme.protocol == CHANNEL_PROTOCOL_TORVANECAN)
+        if (scheme.protocol == CHANNEL_PROTOCOL_TORVANECAN) {
             ASSERT_EQ(Bus("protocol torvanecan"), "OK torvanecan");
+        }
         const int32_t handle = lib.MSK_OpenComm(
             port.c_str(), 1, 0, static_cast<uint8_t>(CHANNEL_LAWICEL_USBCAN | scheme.protocol));
         ASSERT_GT(handle, 0) << LastError();
