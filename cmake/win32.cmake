@@ -1,13 +1,20 @@
-# The Windows build (preset win32): zorcomm.dll for i686, cross-compiled with MinGW-w64, with
-# the Windows side of the platform layer, the exports of src/api/zorcomm.def and the error
-# texts as a message-table resource. Included from the top-level CMakeLists.txt instead of the
-# POSIX targets; its tests run under Wine (tests/win32/).
-if(NOT CMAKE_SIZEOF_VOID_P EQUAL 4)
-  message(FATAL_ERROR "zorcomm.dll is a 32-bit library: use the win32 preset (i686 MinGW-w64)")
+# The Windows build: zorcomm.dll, cross-compiled with MinGW-w64, with the Windows side of the
+# platform layer, the exports of src/api/zorcomm.def and the error texts as a message-table
+# resource. Included from the top-level CMakeLists.txt instead of the POSIX targets; its tests
+# run under Wine (tests/win32/). The product is the 32-bit DLL (preset win32, i686); the same
+# DLL for x86_64 (preset win64) runs the same tests under 64-bit Wine on machines that run no
+# 32-bit programs.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  set(ZORCOMM_WINE_ARCH win32)
+elseif(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(ZORCOMM_WINE_ARCH win64)
+else()
+  message(FATAL_ERROR "zorcomm.dll is built for i686 (preset win32) or x86_64 (preset win64)")
 endif()
 foreach(tool ZORCOMM_WINDMC ZORCOMM_WINDRES ZORCOMM_OBJDUMP)
   if(NOT ${tool})
-    message(FATAL_ERROR "${tool} is not set: use cmake/toolchain-mingw-i686.cmake")
+    message(FATAL_ERROR "${tool} is not set: use cmake/toolchain-mingw-i686.cmake or "
+      "cmake/toolchain-mingw-x86_64.cmake")
   endif()
 endforeach()
 
@@ -35,8 +42,20 @@ add_custom_command(OUTPUT ${messages_obj}
   COMMENT "Message table resource")
 set_source_files_properties(${messages_obj} PROPERTIES EXTERNAL_OBJECT TRUE GENERATED TRUE)
 
-add_library(zorcomm SHARED ${ZORCOMM_WIN32_SOURCES} ${CMAKE_SOURCE_DIR}/src/api/zorcomm.def
-  ${messages_obj})
+# The exported names are the 32-bit ones on both targets. On x86_64 the compiler leaves the
+# internal names undecorated (one calling convention), so the export definitions are the 32-bit
+# file's with the decoration taken off the internal side of each line.
+set(exports_def ${CMAKE_SOURCE_DIR}/src/api/zorcomm.def)
+if(ZORCOMM_WINE_ARCH STREQUAL win64)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${exports_def})
+  file(READ ${exports_def} exports)
+  string(REGEX REPLACE "= (MSK_[A-Za-z]+)@[0-9]+ " "= \\1 " exports "${exports}")
+  set(exports_def ${CMAKE_BINARY_DIR}/zorcomm-x86_64.def)
+  file(GENERATE OUTPUT ${exports_def} CONTENT
+    "; Made from src/api/zorcomm.def for x86_64: the same names for the undecorated functions.\n${exports}")
+endif()
+
+add_library(zorcomm SHARED ${ZORCOMM_WIN32_SOURCES} ${exports_def} ${messages_obj})
 target_include_directories(zorcomm PRIVATE ${CMAKE_SOURCE_DIR}/src
   PUBLIC ${CMAKE_SOURCE_DIR}/include)
 target_compile_definitions(zorcomm PRIVATE ZORCOMM_BUILDING_LIBRARY _WIN32_WINNT=0x0601)
@@ -45,7 +64,7 @@ target_link_options(zorcomm PRIVATE -static -static-libgcc -static-libstdc++
   -Wl,--enable-stdcall-fixup -Wl,--no-undefined)
 # zorcomm.dll, not libzorcomm.dll; the import library for MinGW programs beside it.
 set_target_properties(zorcomm PROPERTIES PREFIX "" IMPORT_PREFIX "lib"
-  LINK_DEPENDS ${CMAKE_SOURCE_DIR}/src/api/zorcomm.def)
+  LINK_DEPENDS ${exports_def})
 if(TARGET layout-check)
   add_dependencies(zorcomm layout-check)
 endif()

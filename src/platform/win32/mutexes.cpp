@@ -9,8 +9,11 @@ namespace zorcomm::platform {
 
 namespace {
 
+// 64-bit Windows keeps handle values within 32 bits so that they can pass between 32- and 64-bit
+// code: truncating one is safe, and widening it back is a sign extension (as for the pseudo
+// handles such as -1).
 HANDLE ToHandle(MutexHandle handle) {
-    return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(handle));
+    return reinterpret_cast<HANDLE>(static_cast<intptr_t>(static_cast<int32_t>(handle)));
 }
 
 MutexHandle FromHandle(HANDLE handle) {
@@ -33,7 +36,12 @@ private:
 
 } // namespace
 
+#if defined(_WIN64)
+static_assert(sizeof(HANDLE) == 8 && sizeof(MutexHandle) == 4,
+              "a 64-bit handle's value is kept in a 32-bit MutexHandle");
+#else
 static_assert(sizeof(HANDLE) <= sizeof(MutexHandle), "a handle must fit in a MutexHandle");
+#endif
 
 MutexHandle CreateMutex(bool initiallyOwned) {
     return FromHandle(CreateMutexA(nullptr, initiallyOwned ? TRUE : FALSE, nullptr));

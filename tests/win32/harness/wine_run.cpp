@@ -21,7 +21,13 @@
 // that is taken, so parallel tests never share one. Everything started or linked is removed when
 // the program ends; the program is killed after --timeout seconds.
 //
-//   zorcomm-wine-run --prefix DIR --sim PROGRAM --address 127.0.0.N [--timeout S] -- EXE ARGS...
+//   zorcomm-wine-run --prefix DIR --sim PROGRAM --address 127.0.0.N [--timeout S]
+//                    [--wine LOADER] -- EXE ARGS...
+//
+// --wine names the Wine loader to run (and to start the program's own child processes with);
+// without it, `wine` from the path. Where the prefix set-up found that this machine cannot run
+// that Wine, it left the reason in DIR/unrunnable: the harness prints it and exits with 77, the
+// tests' skip code, before starting anything.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -37,6 +43,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <optional>
 #include <sstream>
@@ -52,8 +59,11 @@ struct Options {
     std::string sim;
     std::string address = "127.0.0.1";
     int timeoutSeconds = 240;
+    std::string wine; // the loader; empty: `wine` from the path
     std::vector<std::string> program;
 };
+
+constexpr int kSkipped = 77;
 
 struct Sim {
     pid_t pid = -1;
@@ -80,7 +90,8 @@ int nextSimId = 1;
 
 [[noreturn]] void Usage(const char *why) {
     std::fprintf(stderr, "zorcomm-wine-run: %s\nusage: zorcomm-wine-run --prefix DIR --sim "
-                         "PROGRAM --address 127.0.0.N [--timeout S] -- EXE ARGS...\n", why);
+                         "PROGRAM --address 127.0.0.N [--timeout S] [--wine LOADER] -- "
+                         "EXE ARGS...\n", why);
     std::exit(2);
 }
 
@@ -96,6 +107,7 @@ Options Parse(int argc, char **argv) {
         else if (arg == "--sim") options.sim = value;
         else if (arg == "--address") options.address = value;
         else if (arg == "--timeout") options.timeoutSeconds = std::atoi(value.c_str());
+        else if (arg == "--wine") options.wine = value;
         else Usage(("unknown option " + arg).c_str());
     }
     for (++i; i < argc; ++i) options.program.emplace_back(argv[i]);
@@ -321,10 +333,14 @@ pid_t StartProgram(const Options &options, uint16_t port) {
     setenv("WINEDLLOVERRIDES", "mscoree,mshtml=", 1);
     unsetenv("DISPLAY");
     setenv("ZORCOMM_HARNESS", (options.address + ":" + std::to_string(port)).c_str(), 1);
-    std::vector<char *> argv{const_cast<char *>("wine")};
+    // Wine starts the program's child processes with WINELOADER: the same loader, not the
+    // wrapper on the path, which may pick the other architecture's.
+    if (!options.wine.empty()) setenv("WINELOADER", options.wine.c_str(), 1);
+    const char *wine = options.wine.empty() ? "wine" : options.wine.c_str();
+    std::vector<char *> argv{const_cast<char *>(wine)};
     for (const auto &argument : options.program) argv.push_back(const_cast<char *>(argument.c_str()));
     argv.push_back(nullptr);
-    execvp("wine", argv.data());
+    execvp(wine, argv.data());
     std::perror("zorcomm-wine-run: wine");
     _exit(127);
 }
@@ -378,10 +394,23 @@ bool FromBus(Bridge &bridge) {
     return WriteAll(bridge.tcp, std::string(packet, kBusPacketSize));
 }
 
+// The reason the prefix set-up left when this machine cannot run the prefix's Wine, if it did.
+std::optional<std::string> UnrunnableReason(const std::string &prefix) {
+    std::ifstream file(prefix + "/unrunnable");
+    if (!file) return std::nullopt;
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
     const Options options = Parse(argc, argv);
+    if (const auto reason = UnrunnableReason(options.prefix)) {
+        std::printf("skipped: %s", reason->c_str());
+        return kSkipped;
+    }
     signal(SIGPIPE, SIG_IGN);
     uint16_t port = 0;
     const int listener = Listen(options.address, port);
