@@ -80,6 +80,7 @@ struct Board {
     std::atomic<uint32_t> killsSent;                 // incremented just before each SIGKILL
     std::atomic<uint32_t> killsDone;                 // incremented once the process is gone
     std::atomic<uint32_t> leftoversSeen;             // at most one per kill is tolerated
+    std::atomic<uint32_t> stopAll;                   // the run is over: no more exchanges
     std::atomic<int64_t> killTimes[kMaxKills];       // when each SIGKILL was sent
     WorkerRecord records[kRecords];
 };

@@ -383,9 +383,11 @@ private:
         return false;
     }
 
-    // The workers leave one after the other. Before the last one goes the dead processes' slots
-    // and handles must have been taken back; after it, nothing of the library is left.
+    // The exchanges stop and the workers leave one after the other. Before the last one goes the
+    // dead processes' slots and handles must have been taken back; after it, nothing of the
+    // library is left.
     void Finish() {
+        board_->stopAll.store(1);
         for (int slot = 0; slot + 1 < kSlots && trouble_.empty(); ++slot) Leave(slot, kLeave);
         if (!trouble_.empty()) return;
         CheckOneProcessLeft();

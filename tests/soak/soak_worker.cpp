@@ -91,7 +91,7 @@ public:
           kills_(plan.board->killsDone.load()) {}
 
     void Run(const std::atomic<bool> &stop) {
-        while (!stop.load()) {
+        while (!stop.load() && !plan_.board->stopAll.load()) {
             if (plan_.target != 0 && record_.exchanges.load() >= plan_.target) {
                 record_.done.store(1);
                 return;
