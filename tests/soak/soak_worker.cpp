@@ -63,7 +63,11 @@ struct ProcessResources {
         std::ifstream maps("/proc/self/maps");
         for (std::string line; std::getline(maps, line);) {
             const auto slash = line.find('/');
-            if (slash != std::string::npos) now.files.insert(line.substr(slash));
+            if (slash == std::string::npos) continue;
+            // A file replaced while mapped (a rebuilt program) is the same mapping.
+            std::string file = line.substr(slash);
+            if (file.ends_with(" (deleted)")) file.resize(file.size() - 10);
+            now.files.insert(file);
         }
         return now;
     }
