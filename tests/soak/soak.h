@@ -19,9 +19,11 @@ constexpr int kMaxKills = 48;
 
 // The text of the error an abandoned lock is reported with.
 constexpr const char *kAbandonedText = "because resource is locked";
-// The text of a malformed answer: what a process killed in the middle of reading the ASCII
-// adapter's shared port leaves for the next reader (once: the port is back in step after it).
-constexpr const char *kLeftoverText = "The peer broke the communication protocol";
+// What a process killed on the ASCII adapter's shared port leaves to the next readers: the rest
+// of a line it was reading (a malformed answer), and its confirmation and answer still on their
+// way, which the next readers take for theirs (a malformed answer, a read that comes up short).
+constexpr const char *kLeftoverTexts[] = {"The peer broke the communication protocol", "Receive timeout"};
+constexpr uint32_t kLeftoversPerKill = 3;
 
 // How a link is reached, and how many processes may share one connection to it.
 enum class Kind { Rs232, Rs485, Driver, Udp, Tcp, Peak, Esd, Ascii, SocketCan };
@@ -79,7 +81,7 @@ struct WorkerRecord {
 struct Board {
     std::atomic<uint32_t> killsSent;                 // incremented just before each SIGKILL
     std::atomic<uint32_t> killsDone;                 // incremented once the process is gone
-    std::atomic<uint32_t> leftoversSeen;             // at most one per kill is tolerated
+    std::atomic<uint32_t> leftoversSeen;             // at most kLeftoversPerKill per kill are tolerated
     std::atomic<uint32_t> stopAll;                   // the run is over: no more exchanges
     std::atomic<int64_t> killTimes[kMaxKills];       // when each SIGKILL was sent
     WorkerRecord records[kRecords];

@@ -236,13 +236,16 @@ private:
         }
     }
 
-    // Half a line a killed process left on the shared port of the ASCII adapter: the next reader
-    // of the port trips over it once.
+    // What a killed process left on the shared port of the ASCII adapter: the next readers of
+    // the port trip over it, a few times at most.
     bool Leftover(const std::string &text) {
-        if (!plan_.sharedByteStream || text.find(kLeftoverText) == std::string::npos) return false;
+        if (!plan_.sharedByteStream) return false;
+        bool known = false;
+        for (const char *leftover : kLeftoverTexts) known = known || text.find(leftover) != std::string::npos;
+        if (!known) return false;
         Board &board = *plan_.board;
         uint32_t seen = board.leftoversSeen.load();
-        while (seen < board.killsDone.load())
+        while (seen < board.killsDone.load() * kLeftoversPerKill)
             if (board.leftoversSeen.compare_exchange_weak(seen, seen + 1)) return true;
         return false;
     }
