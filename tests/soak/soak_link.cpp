@@ -159,6 +159,7 @@ struct Totals {
 
     void Add(const WorkerRecord &record) {
         openFailures += record.openFailures.load();
+        if (record.openFailures.load() != 0) texts[std::string("(joining) ") + record.report] += 1;
         retries += record.retries.load();
         for (const ThreadRecord &thread : record.threads) {
             exchanges += thread.exchanges.load();
