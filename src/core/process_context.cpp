@@ -50,12 +50,11 @@ void ReclaimDeadProcesses(SharedSection &section) {
     }
 }
 
-// Attach step 4: a handle of the table mutex, held on return. 0 when none could be had. The
-// handle is taken from a process that is alive: a dead one's are taken back only under the lock.
+// Attach step 4: a handle of the table mutex, held on return. 0 when none could be had.
 platform::MutexHandle TakeTableMutex(SharedSection &section) {
     platform::MutexHandle handle = 0;
     for (const auto &slot : section.slotTable) {
-        if (slot.processId == 0 || !platform::ProcessAlive(slot.processId)) continue;
+        if (slot.processId == 0) continue;
         handle = platform::DuplicateMutex(slot.processId, slot.tableMutex);
         if (handle == 0) return 0;
         break;
@@ -72,16 +71,9 @@ platform::MutexHandle TakeTableMutex(SharedSection &section) {
 }
 
 bool AttachToExistingTable(SharedSection &section) {
+    if (section.processCount >= kSlotCount) return SetError(Error::TooManyChannels);
     const platform::MutexHandle handle = TakeTableMutex(section);
     if (handle == 0) return false;
-    // Under the table lock: another process may be in the middle of an open that joins a slot
-    // of a process that has just died.
-    ReclaimDeadProcesses(section);
-    if (section.processCount >= kSlotCount) {
-        platform::ReleaseMutex(handle);
-        platform::CloseMutex(handle);
-        return SetError(Error::TooManyChannels);
-    }
     for (int16_t i = 0; i < kSlotCount; ++i) {
         Slot &slot = section.slotTable[i];
         if (slot.processId != 0) continue;
@@ -148,14 +140,8 @@ bool AttachProcess() {
     // any file.
     FillSettingsFilePath(context.settingsFilePath, kSettingsPathSize);
     AttachLock lock;
-    bool anyAlive = false;
-    for (const auto &slot : section->slotTable)
-        anyAlive = anyAlive || (slot.processId != 0 && platform::ProcessAlive(slot.processId));
-    if (!anyAlive) {
-        // Nobody else is left to hold the table: what the dead left goes at once.
-        ReclaimDeadProcesses(*section);
-        return AttachAsFirstProcess(*section);
-    }
+    ReclaimDeadProcesses(*section);
+    if (section->processCount <= 0) return AttachAsFirstProcess(*section);
     return AttachToExistingTable(*section);
 }
 
