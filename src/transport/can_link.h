@@ -52,6 +52,10 @@ private:
     uint32_t next_ = 0;
 };
 
+// Converts a frame of the kind the protocol uses (29-bit for ORV, 11-bit for TorvaneCAN) into a
+// message for the host; false for any other frame.
+bool CanFrameForHost(const CanFrame &frame, uint8_t protocolFlag, uint16_t hostAddress, DriveMessage &message);
+
 // One bit rate in every adapter's terms.
 struct CanBitRate {
     uint32_t bitsPerSecond;
