@@ -129,6 +129,7 @@ public:
         std::copy_n(buffer_.begin(), bytes.size(), bytes.begin());
         buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(bytes.size()));
     }
+    bool PurgesBeforeSend() const override { return false; }
     void Purge() override
     {
         buffer_.clear();
@@ -183,6 +184,7 @@ void RawSerialDrive::Send(uint16_t opCode, std::span<const uint16_t> words, bool
 std::vector<uint16_t> RawSerialDrive::Query(uint16_t opCode, std::span<const uint16_t> words, uint16_t answerOp,
                                             std::size_t answerWords)
 {
+    if (link_.PurgesBeforeSend()) link_.Purge();
     const std::vector<uint8_t> frame = SerialFrame(address_, opCode, words);
     link_.Write(frame);
     // The acknowledge and the answer frame: length, address, op code, words, checksum.
@@ -204,7 +206,7 @@ void RawSerialDrive::WriteBlock(uint8_t memory, uint16_t address, std::span<cons
     const bool direct = memory == kData;
     if (!direct) {
         const uint16_t pointer[] = {kDownloadPointer, address};
-        Send(0x9004, pointer);
+        Send(0x9004, pointer, link_.PurgesBeforeSend());
     }
     uint16_t message[3];
     for (std::size_t at = 0; at < words.size();) {
@@ -213,7 +215,7 @@ void RawSerialDrive::WriteBlock(uint8_t memory, uint16_t address, std::span<cons
         for (std::size_t i = 0; i < n; ++i) message[1 + i] = words[at + i];
         const uint16_t op = direct ? static_cast<uint16_t>(0x9004 | (n - 1))
                                    : static_cast<uint16_t>((((0xE408 | memory) << 2) & 0xFFFF) | (n - 1));
-        Send(op, std::span<const uint16_t>(message, n + 1));
+        Send(op, std::span<const uint16_t>(message, n + 1), link_.PurgesBeforeSend());
         at += n;
     }
 }

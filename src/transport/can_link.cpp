@@ -175,14 +175,16 @@ int CanLink::ReceiveSince(uint32_t mark, DriveMessage &message) {
 int CanLink::AwaitFrame(DriveMessage &message) {
     const uint32_t start = platform::TickCount();
     const uint32_t limit = Shared()->settings.canReceiveTimeout;
+    PollBackoff backoff;
     do {
         CanFrame frame;
         switch (Poll(frame, true)) {
         case PollResult::Frame:
             if (Accept(frame, message)) return 1;
+            backoff.Reset();
             break;
         case PollResult::Empty:
-            platform::Sleep(1);
+            backoff.Pause();
             break;
         case PollResult::Again:
         case PollResult::Dropped:
