@@ -155,11 +155,10 @@ std::unique_ptr<RawLink> UdpLink(const std::string &address, uint16_t port)
     return std::make_unique<Udp>(address, port);
 }
 
-std::vector<uint8_t> SerialFrame(uint16_t address, uint16_t opCode, std::span<const uint16_t> words)
+void SerialFrameInto(std::vector<uint8_t> &frame, uint16_t address, uint16_t opCode, std::span<const uint16_t> words)
 {
-    std::vector<uint8_t> frame{static_cast<uint8_t>(2 * words.size() + 4), static_cast<uint8_t>(address >> 8),
-                               static_cast<uint8_t>(address), static_cast<uint8_t>(opCode >> 8),
-                               static_cast<uint8_t>(opCode)};
+    frame.assign({static_cast<uint8_t>(2 * words.size() + 4), static_cast<uint8_t>(address >> 8),
+                  static_cast<uint8_t>(address), static_cast<uint8_t>(opCode >> 8), static_cast<uint8_t>(opCode)});
     for (uint16_t word : words) {
         frame.push_back(static_cast<uint8_t>(word >> 8));
         frame.push_back(static_cast<uint8_t>(word));
@@ -167,30 +166,36 @@ std::vector<uint8_t> SerialFrame(uint16_t address, uint16_t opCode, std::span<co
     unsigned sum = 0;
     for (uint8_t byte : frame) sum += byte;
     frame.push_back(static_cast<uint8_t>(sum));
+}
+
+std::vector<uint8_t> SerialFrame(uint16_t address, uint16_t opCode, std::span<const uint16_t> words)
+{
+    std::vector<uint8_t> frame;
+    SerialFrameInto(frame, address, opCode, words);
     return frame;
 }
 
 void RawSerialDrive::Send(uint16_t opCode, std::span<const uint16_t> words, bool purge)
 {
     if (purge) link_.Purge();
-    const std::vector<uint8_t> frame = SerialFrame(address_, opCode, words);
-    link_.Write(frame);
+    SerialFrameInto(out_, address_, opCode, words);
+    link_.Write(out_);
     uint8_t ack = 0;
     link_.Read({&ack, 1});
     if (ack != kAcknowledge) throw Failure("no acknowledge");
-    lineBytes_ += frame.size() + 1;
+    lineBytes_ += out_.size() + 1;
 }
 
 std::vector<uint16_t> RawSerialDrive::Query(uint16_t opCode, std::span<const uint16_t> words, uint16_t answerOp,
                                             std::size_t answerWords)
 {
     if (link_.PurgesBeforeSend()) link_.Purge();
-    const std::vector<uint8_t> frame = SerialFrame(address_, opCode, words);
-    link_.Write(frame);
+    SerialFrameInto(out_, address_, opCode, words);
+    link_.Write(out_);
     // The acknowledge and the answer frame: length, address, op code, words, checksum.
     in_.resize(1 + 6 + 2 * answerWords);
     link_.Read(in_);
-    lineBytes_ += frame.size() + in_.size();
+    lineBytes_ += out_.size() + in_.size();
     unsigned sum = 0;
     for (std::size_t i = 1; i + 1 < in_.size(); ++i) sum += in_[i];
     if (in_[0] != kAcknowledge || in_[1] != 2 * answerWords + 4 || static_cast<uint8_t>(sum) != in_.back() ||

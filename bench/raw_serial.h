@@ -37,6 +37,8 @@ std::unique_ptr<RawLink> UdpLink(const std::string &address, uint16_t port);
 
 // The serial frame of a message.
 std::vector<uint8_t> SerialFrame(uint16_t address, uint16_t opCode, std::span<const uint16_t> words);
+// The same into a buffer kept from frame to frame, so that the loops allocate nothing.
+void SerialFrameInto(std::vector<uint8_t> &frame, uint16_t address, uint16_t opCode, std::span<const uint16_t> words);
 
 // One drive reached through a RawLink, as a minimal program talks to it.
 class RawSerialDrive {
@@ -67,6 +69,7 @@ private:
     uint16_t replyTo_;
     uint64_t lineBytes_ = 0;
     std::vector<uint8_t> in_;
+    std::vector<uint8_t> out_;
 };
 
 } // namespace bench
