@@ -132,8 +132,12 @@ namespace {
 // of the port out of step for good. The frame's own error stays.
 void SkipRestOfLine(AsciiCanPort &port, uint8_t last) {
     const uint32_t code = Context().lastError;
+    // No line of the adapter is longer than an extended frame with eight bytes (27 characters):
+    // a port that never sends an end of line does not keep the read here.
+    constexpr int kLongestLine = 32;
     uint8_t byte = last;
-    while (byte != kCarriageReturn && byte != kBell && ReadByte(port, byte)) {
+    for (int read = 0; read < kLongestLine && byte != kCarriageReturn && byte != kBell; ++read) {
+        if (!ReadByte(port, byte)) break;
     }
     Context().lastError = code;
 }
