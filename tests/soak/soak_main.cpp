@@ -59,6 +59,7 @@ Arguments Parse(int argc, char **argv) {
         else if (option == "--kills") arguments.run.kills = std::atoi(value);
         else if (option == "--leaves") arguments.run.leaves = std::atoi(value);
         else if (option == "--link") arguments.only = value;
+        else if (option == "--only-loss-fails") arguments.run.onlyLossFails = std::string(value) == "1";
         else if (option == "--links") {
             for (const std::string &name : SplitList(value)) {
                 const LinkSpec *link = soak::FindLink(name);
@@ -125,7 +126,8 @@ bool RunLinkProcess(const LinkSpec &link, const RunOptions &run, double limitSec
                                    "--seed", std::to_string(run.seed),
                                    "--seconds", std::to_string(run.secondsPerLink),
                                    "--kills", std::to_string(run.kills),
-                                   "--leaves", std::to_string(run.leaves)};
+                                   "--leaves", std::to_string(run.leaves),
+                                   "--only-loss-fails", run.onlyLossFails ? "1" : "0"};
     std::vector<char *> argv;
     for (auto &word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
@@ -166,7 +168,7 @@ bool RunLinkProcess(const LinkSpec &link, const RunOptions &run, double limitSec
 int main(int argc, char **argv) {
     Arguments arguments = Parse(argc, argv);
     if (!arguments.valid) {
-        std::fprintf(stderr, "usage: zorcomm-soak [--minutes N] [--exchanges N] [--links a,b,...] [--seed N]\n");
+        std::fprintf(stderr, "usage: zorcomm-soak [--minutes N] [--exchanges N] [--links a,b,...] [--seed N] [--only-loss-fails 1]\n");
         return 2;
     }
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
