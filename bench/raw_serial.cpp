@@ -129,6 +129,7 @@ public:
         std::copy_n(buffer_.begin(), bytes.size(), bytes.begin());
         buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(bytes.size()));
     }
+    bool PurgesBeforeSend() const override { return false; }
     void Purge() override
     {
         buffer_.clear();
@@ -154,11 +155,10 @@ std::unique_ptr<RawLink> UdpLink(const std::string &address, uint16_t port)
     return std::make_unique<Udp>(address, port);
 }
 
-std::vector<uint8_t> SerialFrame(uint16_t address, uint16_t opCode, std::span<const uint16_t> words)
+void SerialFrameInto(std::vector<uint8_t> &frame, uint16_t address, uint16_t opCode, std::span<const uint16_t> words)
 {
-    std::vector<uint8_t> frame{static_cast<uint8_t>(2 * words.size() + 4), static_cast<uint8_t>(address >> 8),
-                               static_cast<uint8_t>(address), static_cast<uint8_t>(opCode >> 8),
-                               static_cast<uint8_t>(opCode)};
+    frame.assign({static_cast<uint8_t>(2 * words.size() + 4), static_cast<uint8_t>(address >> 8),
+                  static_cast<uint8_t>(address), static_cast<uint8_t>(opCode >> 8), static_cast<uint8_t>(opCode)});
     for (uint16_t word : words) {
         frame.push_back(static_cast<uint8_t>(word >> 8));
         frame.push_back(static_cast<uint8_t>(word));
@@ -166,29 +166,36 @@ std::vector<uint8_t> SerialFrame(uint16_t address, uint16_t opCode, std::span<co
     unsigned sum = 0;
     for (uint8_t byte : frame) sum += byte;
     frame.push_back(static_cast<uint8_t>(sum));
+}
+
+std::vector<uint8_t> SerialFrame(uint16_t address, uint16_t opCode, std::span<const uint16_t> words)
+{
+    std::vector<uint8_t> frame;
+    SerialFrameInto(frame, address, opCode, words);
     return frame;
 }
 
 void RawSerialDrive::Send(uint16_t opCode, std::span<const uint16_t> words, bool purge)
 {
     if (purge) link_.Purge();
-    const std::vector<uint8_t> frame = SerialFrame(address_, opCode, words);
-    link_.Write(frame);
+    SerialFrameInto(out_, address_, opCode, words);
+    link_.Write(out_);
     uint8_t ack = 0;
     link_.Read({&ack, 1});
     if (ack != kAcknowledge) throw Failure("no acknowledge");
-    lineBytes_ += frame.size() + 1;
+    lineBytes_ += out_.size() + 1;
 }
 
 std::vector<uint16_t> RawSerialDrive::Query(uint16_t opCode, std::span<const uint16_t> words, uint16_t answerOp,
                                             std::size_t answerWords)
 {
-    const std::vector<uint8_t> frame = SerialFrame(address_, opCode, words);
-    link_.Write(frame);
+    if (link_.PurgesBeforeSend()) link_.Purge();
+    SerialFrameInto(out_, address_, opCode, words);
+    link_.Write(out_);
     // The acknowledge and the answer frame: length, address, op code, words, checksum.
     in_.resize(1 + 6 + 2 * answerWords);
     link_.Read(in_);
-    lineBytes_ += frame.size() + in_.size();
+    lineBytes_ += out_.size() + in_.size();
     unsigned sum = 0;
     for (std::size_t i = 1; i + 1 < in_.size(); ++i) sum += in_[i];
     if (in_[0] != kAcknowledge || in_[1] != 2 * answerWords + 4 || static_cast<uint8_t>(sum) != in_.back() ||
@@ -204,7 +211,7 @@ void RawSerialDrive::WriteBlock(uint8_t memory, uint16_t address, std::span<cons
     const bool direct = memory == kData;
     if (!direct) {
         const uint16_t pointer[] = {kDownloadPointer, address};
-        Send(0x9004, pointer);
+        Send(0x9004, pointer, link_.PurgesBeforeSend());
     }
     uint16_t message[3];
     for (std::size_t at = 0; at < words.size();) {
@@ -213,7 +220,7 @@ void RawSerialDrive::WriteBlock(uint8_t memory, uint16_t address, std::span<cons
         for (std::size_t i = 0; i < n; ++i) message[1 + i] = words[at + i];
         const uint16_t op = direct ? static_cast<uint16_t>(0x9004 | (n - 1))
                                    : static_cast<uint16_t>((((0xE408 | memory) << 2) & 0xFFFF) | (n - 1));
-        Send(op, std::span<const uint16_t>(message, n + 1));
+        Send(op, std::span<const uint16_t>(message, n + 1), link_.PurgesBeforeSend());
         at += n;
     }
 }

@@ -22,6 +22,10 @@ public:
     virtual void Read(std::span<uint8_t> bytes) = 0;
     // Throws away what has arrived and not been read.
     virtual void Purge() = 0;
+    // The library empties the input before every message it sends where nobody listens for
+    // unsolicited messages, on serial ports and the virtual serial driver (not on datagrams):
+    // the block loops do the same there, so that both sides do the same work.
+    virtual bool PurgesBeforeSend() const { return true; }
 };
 
 // The virtual serial driver, loaded by path (the same copy the library loads).
@@ -33,6 +37,8 @@ std::unique_ptr<RawLink> UdpLink(const std::string &address, uint16_t port);
 
 // The serial frame of a message.
 std::vector<uint8_t> SerialFrame(uint16_t address, uint16_t opCode, std::span<const uint16_t> words);
+// The same into a buffer kept from frame to frame, so that the loops allocate nothing.
+void SerialFrameInto(std::vector<uint8_t> &frame, uint16_t address, uint16_t opCode, std::span<const uint16_t> words);
 
 // One drive reached through a RawLink, as a minimal program talks to it.
 class RawSerialDrive {
@@ -42,8 +48,8 @@ public:
     {
     }
 
-    // A message and its acknowledge.
-    void Send(uint16_t opCode, std::span<const uint16_t> words, bool purge = false);
+    // A message and its acknowledge, after emptying the input when `purge`.
+    void Send(uint16_t opCode, std::span<const uint16_t> words, bool purge);
     // A query, its acknowledge and the answer frame (read in one go): the answer's words.
     std::vector<uint16_t> Query(uint16_t opCode, std::span<const uint16_t> words, uint16_t answerOp,
                                 std::size_t answerWords);
@@ -63,6 +69,7 @@ private:
     uint16_t replyTo_;
     uint64_t lineBytes_ = 0;
     std::vector<uint8_t> in_;
+    std::vector<uint8_t> out_;
 };
 
 } // namespace bench

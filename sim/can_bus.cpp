@@ -309,6 +309,9 @@ void CanBusServer::OnPacket(Client &client, const Packet &packet, Nanos now)
     case PacketType::BitRate:
         client.rate = packet.value;
         return;
+    case PacketType::Sync:
+        send(client.fd, &packet, sizeof packet, MSG_DONTWAIT | MSG_NOSIGNAL);
+        return;
     case PacketType::Frame: {
         BusFrame frame;
         if (!canbus::PacketFrame(packet, frame) || frame.error) {

@@ -2,7 +2,9 @@
 // the bus's Unix-domain SOCK_SEQPACKET socket: one packet per record, host byte order.
 //
 // A client sends a hello first, then a bit-rate packet whenever its adapter starts, stops or
-// changes rate, and frames; the bus sends only frames.
+// changes rate, and frames; the bus sends frames. A client may also send a sync packet, which
+// the bus sends straight back: every frame the bus sent the client before it read the sync is
+// then in the client's socket ahead of the answer.
 #pragma once
 
 #include <cstddef>
@@ -12,7 +14,7 @@
 
 namespace zsim::canbus {
 
-enum class PacketType : uint8_t { Hello = 1, BitRate = 2, Frame = 3 };
+enum class PacketType : uint8_t { Hello = 1, BitRate = 2, Frame = 3, Sync = 4 };
 
 inline constexpr uint8_t kExtended = 0x01;
 inline constexpr uint8_t kRemote = 0x02;
@@ -95,6 +97,15 @@ inline Packet HelloPacket(std::string_view family, uint32_t pid)
     packet.type = static_cast<uint8_t>(PacketType::Hello);
     packet.pid = pid;
     std::memcpy(packet.name, family.data(), family.size() < kNameSize ? family.size() : kNameSize - 1);
+    return packet;
+}
+
+// `value` tells a client's syncs apart.
+inline Packet SyncPacket(uint32_t number)
+{
+    Packet packet;
+    packet.type = static_cast<uint8_t>(PacketType::Sync);
+    packet.value = number;
     return packet;
 }
 

@@ -112,6 +112,7 @@ struct Received {
 struct CanSocket {
     bool bound = false;
     bool busGone = false;
+    uint32_t syncs = 0; // the bus's syncs asked for
     unsigned ifindex = 0;
     std::string ifname;
     std::vector<can_filter> filters{can_filter{0, 0}}; // the kernel's default: everything
@@ -240,10 +241,15 @@ void OnPacket(CanSocket &socket, const canbus::Packet &packet)
     Enqueue(socket, frame, false);
 }
 
-// Takes in what the bus has sent, without waiting.
+// Takes in what the bus has sent, without waiting for frames. When nothing is there it asks the
+// bus for a sync first: every frame the bus sent before it read the sync arrives ahead of the
+// answer, so a frame that reached other sockets of the bus has reached this one too, as on a
+// real bus.
 void Drain(int fd, CanSocket &socket)
 {
+    constexpr int kSyncWaitMs = 500;
     if (!socket.bound || socket.busGone) return;
+    uint32_t asked = 0;
     for (;;) {
         canbus::Packet packet;
         const ssize_t got = R().recv(fd, &packet, sizeof packet, MSG_DONTWAIT | MSG_TRUNC);
@@ -252,8 +258,22 @@ void Drain(int fd, CanSocket &socket)
             if (errno != EAGAIN && errno != EWOULDBLOCK) {
                 socket.busGone = true;
                 socket.pendingError = ENETDOWN;
+                return;
             }
-            return;
+            if (asked == 0) {
+                while (asked == 0) asked = ++socket.syncs;
+                const canbus::Packet sync = canbus::SyncPacket(asked);
+                if (R().send(fd, &sync, sizeof sync, MSG_NOSIGNAL | MSG_DONTWAIT) != static_cast<ssize_t>(sizeof sync))
+                    return;
+            }
+            pollfd entry{fd, POLLIN, 0};
+            if (R().poll(&entry, 1, kSyncWaitMs) != 1) return;
+            continue;
+        }
+        if (static_cast<std::size_t>(got) == sizeof packet &&
+            packet.type == static_cast<uint8_t>(canbus::PacketType::Sync)) {
+            if (packet.value == asked) return;
+            continue;
         }
         if (got == 0) {
             socket.busGone = true;

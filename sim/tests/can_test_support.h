@@ -97,15 +97,21 @@ public:
         return send(fd_, &packet, sizeof packet, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof packet);
     }
     bool SendFrame(const zsim::canbus::BusFrame &frame) { return Send(zsim::canbus::FramePacket(frame)); }
-    // The next frame within `limit`.
-    std::optional<zsim::canbus::BusFrame> Receive(std::chrono::milliseconds limit = 2s)
+    // The next packet within `limit`, of whatever type.
+    std::optional<zsim::canbus::Packet> ReceivePacket(std::chrono::milliseconds limit = 2s)
     {
         pollfd entry{fd_, POLLIN, 0};
         if (poll(&entry, 1, static_cast<int>(limit.count())) <= 0) return std::nullopt;
         zsim::canbus::Packet packet;
         if (recv(fd_, &packet, sizeof packet, 0) != static_cast<ssize_t>(sizeof packet)) return std::nullopt;
+        return packet;
+    }
+    // The next frame within `limit`.
+    std::optional<zsim::canbus::BusFrame> Receive(std::chrono::milliseconds limit = 2s)
+    {
+        const auto packet = ReceivePacket(limit);
         zsim::canbus::BusFrame frame;
-        if (!zsim::canbus::PacketFrame(packet, frame)) return std::nullopt;
+        if (!packet || !zsim::canbus::PacketFrame(*packet, frame)) return std::nullopt;
         return frame;
     }
 

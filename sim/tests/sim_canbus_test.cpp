@@ -53,6 +53,26 @@ TEST(CanBus, RelaysFramesToEveryOtherClientAtTheBusRate)
     EXPECT_NE(clients.find(" 3:slow:250000:"), std::string::npos) << clients;
 }
 
+// A sync comes straight back, behind every frame the bus sent the client before it read it.
+TEST(CanBus, AnswersASyncBehindWhatItSentBefore)
+{
+    BusProcess bus;
+    RawClient a(bus.socket(), "first", 500000);
+    RawClient b(bus.socket(), "second", 500000);
+    ASSERT_TRUE(a.connected() && b.connected());
+    ASSERT_TRUE(zsim_test::WaitForClients(bus, 2));
+    ASSERT_TRUE(b.SendFrame(MakeFrame(0x321, false, {0x07})));
+    ASSERT_TRUE(zsim_test::WaitFor([&] { return bus.Control("history").find("321") != std::string::npos; }));
+    ASSERT_TRUE(a.Send(zsim::canbus::SyncPacket(9)));
+    ExpectFrame(a.Receive(), 0x321, false, {0x07});
+    const auto answer = a.ReceivePacket();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->type, static_cast<uint8_t>(zsim::canbus::PacketType::Sync));
+    EXPECT_EQ(answer->value, 9u);
+    EXPECT_FALSE(b.ReceivePacket(100ms)) << "another client got the answer";
+    EXPECT_NE(bus.Control("stats").find(" bad_packets=0 "), std::string::npos);
+}
+
 struct ProtocolCase {
     const char *name;
     BusFrame boardQuery;  // board information to axis 2, answer to host axis 10

@@ -166,16 +166,32 @@ bool BusConnection::Send(const BusFrame &frame)
 
 BusConnection::Receipt BusConnection::Receive(BusFrame &frame)
 {
+    constexpr int kSyncWaitMs = 500;
+    uint32_t asked = 0; // the sync this call sent, 0 before it sent one
     for (;;) {
         canbus::Packet packet;
         const ssize_t got = recv(fd_, &packet, sizeof packet, MSG_DONTWAIT | MSG_TRUNC);
         if (got < 0) {
             if (errno == EINTR) continue;
-            return errno == EAGAIN || errno == EWOULDBLOCK ? Receipt::None : Receipt::Closed;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) return Receipt::Closed;
+            if (asked == 0) {
+                while (asked == 0) asked = ++syncs_;
+                const canbus::Packet sync = canbus::SyncPacket(asked);
+                if (send(fd_, &sync, sizeof sync, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof sync))
+                    return Receipt::None;
+            }
+            if (!Wait(kSyncWaitMs)) return Receipt::None;
+            continue;
         }
         if (got == 0) return Receipt::Closed;
-        // Anything but a well-formed frame of the right size is skipped.
-        if (static_cast<std::size_t>(got) == sizeof packet && canbus::PacketFrame(packet, frame)) return Receipt::Frame;
+        if (static_cast<std::size_t>(got) != sizeof packet) continue;
+        // Everything the bus had sent before it read the sync has been read: nothing is coming.
+        if (packet.type == static_cast<uint8_t>(canbus::PacketType::Sync)) {
+            if (asked != 0 && packet.value == asked) return Receipt::None;
+            continue;
+        }
+        // Anything but a well-formed frame is skipped.
+        if (canbus::PacketFrame(packet, frame)) return Receipt::Frame;
     }
 }
 

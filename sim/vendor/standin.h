@@ -6,6 +6,7 @@
 
 #include "can_bus_protocol.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -33,7 +34,10 @@ public:
     uint32_t rate() const { return rate_; }
     // False when the bus has gone.
     bool Send(const BusFrame &frame);
-    // Never waits.
+    // Does not wait for frames. With nothing in the socket it asks the bus whether a frame is
+    // still on its way (a sync, answered at once), as on a real bus, where a frame reaches
+    // every adapter at the same moment: without that a frame the bus had sent to several
+    // clients could reach this one after another client had already acted on it.
     Receipt Receive(BusFrame &frame);
     // Waits up to `timeoutMs` for something to read; false on time-out.
     bool Wait(int timeoutMs) const;
@@ -43,6 +47,7 @@ private:
     explicit BusConnection(int fd) : fd_(fd) {}
     int fd_;
     uint32_t rate_ = 0;
+    std::atomic<uint32_t> syncs_{0};
 };
 
 // Bit rate of the CAN bit-timing registers (BTR0, BTR1), canbus::kUnknownRate for timing

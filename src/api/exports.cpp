@@ -64,7 +64,7 @@ ZORCOMM_API int32_t ZORCOMM_CALL MSK_OpenComm(const char *deviceName, uint16_t h
 ZORCOMM_API uint8_t ZORCOMM_CALL MSK_CloseComm(int32_t handle) {
     CallFrame frame(LOCK_TABLE);
     if (!frame.entered()) return 0;
-    const int16_t index = handle < 0 ? Context().currentSlotIndex
+    const int16_t index = handle < 0 ? static_cast<int16_t>(Context().currentSlotIndex)
                                      : FindSlotByHandle(static_cast<uint32_t>(handle));
     return CloseChannel(index);
 }

@@ -2,28 +2,37 @@
 // the last error cleared.
 #pragma once
 
+#include "platform/platform.h"
+
 namespace zorcomm {
 
 constexpr unsigned LOCK_TABLE = 1;
 constexpr unsigned LOCK_CHANNEL = 2;
 
-bool EnterCall(unsigned flags);
-void LeaveCall(unsigned flags);
+// The mutexes a call took, given back at its end whatever slot is selected by then: another
+// thread of the process may select another channel while the call runs.
+struct HeldLocks {
+    platform::MutexHandle table = 0;
+    platform::MutexHandle channel = 0;
+};
+
+bool EnterCall(unsigned flags, HeldLocks &held);
+void LeaveCall(HeldLocks &held);
 
 // Holds the call frame for the lifetime of a scope: `entered` tells whether EnterCall succeeded;
 // LeaveCall runs on destruction only then.
 class CallFrame {
 public:
-    explicit CallFrame(unsigned flags) : flags_(flags), entered_(EnterCall(flags)) {}
+    explicit CallFrame(unsigned flags) : entered_(EnterCall(flags, held_)) {}
     ~CallFrame() {
-        if (entered_) LeaveCall(flags_);
+        if (entered_) LeaveCall(held_);
     }
     CallFrame(const CallFrame &) = delete;
     CallFrame &operator=(const CallFrame &) = delete;
     bool entered() const { return entered_; }
 
 private:
-    unsigned flags_;
+    HeldLocks held_;
     bool entered_;
 };
 

@@ -135,11 +135,14 @@ bool AttachProcess() {
     if (context.currentSlot) return true;
     SharedSection *section = Shared();
     if (!section) return ReportRegionRefusal();
+    AttachLock lock;
+    // Another thread of the process may have attached it while this one waited for the lock
+    // (a process whose load could not attach): one slot table entry per process.
+    if (context.currentSlot) return true;
     context.ownProcessId = platform::CurrentProcessId();
     // Chosen by each process for itself: a path another process left in the region could name
     // any file.
     FillSettingsFilePath(context.settingsFilePath, kSettingsPathSize);
-    AttachLock lock;
     ReclaimDeadProcesses(*section);
     if (section->processCount <= 0) return AttachAsFirstProcess(*section);
     return AttachToExistingTable(*section);

@@ -42,16 +42,38 @@ private:
     std::atomic<T> value_;
 };
 
-// Private to one process, shared by its threads without a lock.
+// The selected slot: stored with release and loaded with acquire, so a thread that finds the
+// process attached (another thread may just have attached it) also sees what that attach wrote.
+template <typename T> class PublishedPointer {
+public:
+    PublishedPointer(T *value = nullptr) : value_(value) {}
+    PublishedPointer(const PublishedPointer &other) : value_(other) {}
+    PublishedPointer &operator=(const PublishedPointer &other) {
+        return *this = static_cast<T *>(other);
+    }
+    PublishedPointer &operator=(T *value) {
+        value_.store(value, std::memory_order_release);
+        return *this;
+    }
+    operator T *() const { return value_.load(std::memory_order_acquire); }
+    T *operator->() const { return *this; }
+
+private:
+    std::atomic<T *> value_;
+};
+
+// Private to one process, shared by its threads without a lock: the selection, the last error
+// and the handlers may be changed by one thread while another is inside a call.
 struct ProcessContext {
-    int16_t currentSlotIndex = -1;
-    Slot *currentSlot = nullptr;
+    RelaxedValue<int16_t> currentSlotIndex = -1;
+    PublishedPointer<Slot> currentSlot = nullptr;
+    // Written by the attach, before the selection is published.
     uint32_t ownProcessId = 0;
     // Set inside calls under the channel's lock, read by MSK_GetLastError from any thread.
     RelaxedValue<uint32_t> lastError = 0;
-    int32_t logLevel = 0;
-    DebugLogHandler logHandler = nullptr;
-    UnsolicitedMessageHandler unsolicitedHandler = nullptr;
+    RelaxedValue<int32_t> logLevel = 0;
+    RelaxedValue<DebugLogHandler> logHandler = nullptr;
+    RelaxedValue<UnsolicitedMessageHandler> unsolicitedHandler = nullptr;
     char lastErrorText[1024] = {};
     ProcessSettings settings;
     // The settings file this process reads, chosen by the process itself when it attaches.

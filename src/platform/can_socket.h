@@ -61,6 +61,16 @@ enum class CanSocketStatus {
     Failed,      // another failure; the system error code is set
 };
 
+// The size of one record a CAN socket hands over: a classic frame (or an error report) as the
+// system lays it out.
+inline constexpr size_t kCanSocketRecordSize = 16;
+
+// Reads one record received from a CAN socket into `frame`: a data frame, a remote request or an
+// error report (problems set). False for a record of another size, and for a data frame that no
+// bus carries: a standard identifier with bits above its 11, a length beyond 8. Where there are
+// no CAN sockets, always false.
+bool DecodeCanSocketRecord(std::span<const uint8_t> record, CanSocketFrame &frame);
+
 // The interface's index, 0 when there is none of that name.
 uint32_t CanInterfaceIndex(const std::string &name);
 

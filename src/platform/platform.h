@@ -122,6 +122,9 @@ constexpr uint32_t TickDistance(uint32_t a, uint32_t b) { return a > b ? a - b :
 inline uint32_t TicksSince(uint32_t since) { return TickDistance(TickCount(), since); }
 // Sleep(0) still yields the processor.
 void Sleep(uint32_t milliseconds);
+// A pause shorter than a tick, for polls that back off; where the system cannot wait less than
+// a millisecond (Windows), a pause below one yields the processor instead.
+void SleepMicroseconds(uint32_t microseconds);
 
 struct LocalTime {
     int hour;

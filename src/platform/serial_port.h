@@ -102,6 +102,8 @@ public:
     bool Purge(uint32_t flags);
     // The error flags gathered since the last call (then cleared) and the bytes waiting.
     bool ClearError(uint32_t &flags, uint32_t &bytesInQueue);
+    // The same without counting the bytes waiting, for callers that only reset the flags.
+    bool ClearErrorFlags(uint32_t &flags);
     // Synchronous, bounded by the time-outs; `done` is the count actually moved.
     bool Read(std::span<uint8_t> buffer, uint32_t &done);
     bool Write(std::span<const uint8_t> buffer, uint32_t &done);
@@ -116,6 +118,12 @@ private:
     // The device's line-error counters (frame, parity, overrun, buffer overrun, break) as last
     // seen; ClearError reports what grew since.
     std::array<uint32_t, 5> errorCounts_{};
+    // The device said it keeps no such counters (pseudo terminals, many USB adapters): not
+    // asked again until the next open.
+    bool noErrorCounts_ = false;
+    // The last transfer was a write: the next read waits before it looks, since the answer to
+    // what was just written cannot be there yet.
+    bool justWrote_ = false;
     // The block last applied: the members the terminal settings have no place for come from it.
     DeviceControlBlock settings_{};
 #endif

@@ -11,6 +11,7 @@
 #include "core/process_context.h"
 #include "platform/platform.h"
 #include "protocol/engine.h"
+#include "transport/link.h"
 #include "transport/device_server.h"
 
 namespace zorcomm {
@@ -145,7 +146,9 @@ bool ReadStep(uint16_t address, uint8_t memoryType, std::span<uint16_t> out) {
             if (!ResyncLink()) return false;
         }
         ReplyMark mark;
-        if (!MarkReplyWait(mark) || SendDriveMessage(&question) < 1) return false;
+        if (!MarkReplyWait(mark)) return false;
+        if (Link *link = CurrentLink()) link->AnswerFollows();
+        if (SendDriveMessage(&question) < 1) return false;
         DriveMessage reply{};
         const int result = AwaitReply(mark, platform::TickCount(), slot.replyTimeout, isReply, reply);
         if (result < 0) return false;

@@ -124,8 +124,26 @@ bool AsciiCanReadResponse(AsciiCanPort &port, uint8_t protocolFlag, uint8_t mask
     return Broken();
 }
 
-bool AsciiCanReadFrame(AsciiCanPort &port, CanFrame &frame, uint8_t first) {
-    if (first == 0 && !ReadByte(port, first)) return false;
+namespace {
+
+// After a frame that makes no sense, the bytes up to the end of its line are read and dropped,
+// so that the next read starts at the beginning of a frame. Otherwise one stray byte (a frame
+// half read by a process that was killed, a byte lost on the line) would put every later read
+// of the port out of step for good. The frame's own error stays.
+void SkipRestOfLine(AsciiCanPort &port, uint8_t last) {
+    const uint32_t code = Context().lastError;
+    // No line of the adapter is longer than an extended frame with eight bytes (27 characters):
+    // a port that never sends an end of line does not keep the read here.
+    constexpr int kLongestLine = 32;
+    uint8_t byte = last;
+    for (int read = 0; read < kLongestLine && byte != kCarriageReturn && byte != kBell; ++read) {
+        if (!ReadByte(port, byte)) break;
+    }
+    Context().lastError = code;
+}
+
+bool ReadFrameText(AsciiCanPort &port, CanFrame &frame, uint8_t first, uint8_t &last) {
+    last = first;
     if (first != 'T' && first != 't') return Broken();
     CanFrame read;
     read.extended = first == 'T';
@@ -133,6 +151,7 @@ bool AsciiCanReadFrame(AsciiCanPort &port, CanFrame &frame, uint8_t first) {
     std::array<uint8_t, 9> head{};
     const auto headBytes = std::span(head).first(idDigits + 1);
     if (!port.ReadBytes(headBytes)) return false;
+    last = headBytes.back();
     if (!HexValue(headBytes.first(idDigits), read.id)) return Broken();
     const uint8_t dlc = HexDigitValue(headBytes[idDigits]);
     if (dlc > 8) return Broken();
@@ -140,6 +159,7 @@ bool AsciiCanReadFrame(AsciiCanPort &port, CanFrame &frame, uint8_t first) {
     std::array<uint8_t, 17> rest{};
     const auto restBytes = std::span(rest).first(2u * dlc + 1);
     if (!port.ReadBytes(restBytes)) return false;
+    last = restBytes.back();
     for (size_t i = 0; i < dlc; ++i) {
         uint32_t value = 0;
         if (!HexValue(restBytes.subspan(2 * i, 2), value)) return Broken();
@@ -151,6 +171,16 @@ bool AsciiCanReadFrame(AsciiCanPort &port, CanFrame &frame, uint8_t first) {
     if (read.id >= (read.extended ? 1u << 29 : 1u << 11)) return Broken();
     frame = read;
     return true;
+}
+
+} // namespace
+
+bool AsciiCanReadFrame(AsciiCanPort &port, CanFrame &frame, uint8_t first) {
+    if (first == 0 && !ReadByte(port, first)) return false;
+    uint8_t last = first;
+    if (ReadFrameText(port, frame, first, last)) return true;
+    if (Context().lastError == static_cast<uint32_t>(Error::ProtocolBroken)) SkipRestOfLine(port, last);
+    return false;
 }
 
 bool AsciiCanWriteFrame(AsciiCanPort &port, const CanFrame &frame) {

@@ -462,6 +462,7 @@ private:
     int AwaitQueued(Take take) {
         const uint32_t start = platform::TickCount();
         const uint32_t limit = Shared()->settings.canReceiveTimeout;
+        PollBackoff backoff;
         while (true) {
             pending_.Write();
             if (take()) {
@@ -469,7 +470,7 @@ private:
                 return 1;
             }
             if (platform::TicksSince(start) >= limit) return 0;
-            platform::Sleep(1);
+            backoff.Pause();
         }
     }
 

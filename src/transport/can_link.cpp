@@ -151,9 +151,13 @@ bool CanLink::ReadBytes(std::span<uint8_t>) { return SetError(Error::NotForChann
 
 bool CanLink::WriteBytes(std::span<const uint8_t>) { return SetError(Error::NotForChannelType); }
 
+bool CanFrameForHost(const CanFrame &frame, uint8_t protocolFlag, uint16_t hostAddress, DriveMessage &message) {
+    if (frame.extended == (protocolFlag == CHANNEL_PROTOCOL_TORVANECAN)) return false;
+    return CanFrameToMessage(frame, protocolFlag, hostAddress, message);
+}
+
 bool CanLink::Accept(const CanFrame &frame, DriveMessage &message) const {
-    if (frame.extended == Torvane()) return false;
-    if (!CanFrameToMessage(frame, slot_.protocolFlag, slot_.hostAddress, message)) return false;
+    if (!CanFrameForHost(frame, slot_.protocolFlag, slot_.hostAddress, message)) return false;
     TraceCan(kLogTraffic, "CAN Message Received", frame.id, frame.bytes.data(), frame.dlc);
     return true;
 }
@@ -171,14 +175,16 @@ int CanLink::ReceiveSince(uint32_t mark, DriveMessage &message) {
 int CanLink::AwaitFrame(DriveMessage &message) {
     const uint32_t start = platform::TickCount();
     const uint32_t limit = Shared()->settings.canReceiveTimeout;
+    PollBackoff backoff;
     do {
         CanFrame frame;
         switch (Poll(frame, true)) {
         case PollResult::Frame:
             if (Accept(frame, message)) return 1;
+            backoff.Reset();
             break;
         case PollResult::Empty:
-            platform::Sleep(1);
+            backoff.Pause();
             break;
         case PollResult::Again:
         case PollResult::Dropped:

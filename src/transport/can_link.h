@@ -5,12 +5,14 @@
 
 #include <zorcomm/zorcomm.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <mutex>
 #include <optional>
 
 #include "codec/can_mapping.h"
+#include "platform/platform.h"
 #include "transport/link.h"
 
 namespace zorcomm {
@@ -52,6 +54,10 @@ private:
     uint32_t next_ = 0;
 };
 
+// Converts a frame of the kind the protocol uses (29-bit for ORV, 11-bit for TorvaneCAN) into a
+// message for the host; false for any other frame.
+bool CanFrameForHost(const CanFrame &frame, uint8_t protocolFlag, uint16_t hostAddress, DriveMessage &message);
+
 // One bit rate in every adapter's terms.
 struct CanBitRate {
     uint32_t bitsPerSecond;
@@ -67,10 +73,39 @@ inline constexpr uint32_t kStartBitRate = 500000;
 enum class PollResult {
     Frame,   // a frame was read
     Dropped, // a frame was read that does not count here (kind, remote request)
-    Empty,   // nothing yet: sleep 1 ms and poll again
+    Empty,   // nothing yet: pause (PollBackoff) and poll again
     Again,   // nothing yet: poll again at once
     Nothing, // give up at once: the receive returns 0
     Failed,  // the error is set: the receive returns -1
+};
+
+// The pause after an empty poll. An answer is usually a fraction of a millisecond away (the
+// question and the answer on the bus), so the first millisecond or so is polled in short
+// pauses and the answer seen soon after it lands; then the pause doubles up to 1 ms, so that a
+// silent bus costs no more than about a thousand polls a second.
+class PollBackoff {
+public:
+    static constexpr uint32_t kShortMicroseconds = 50;
+    static constexpr uint32_t kShortPauses = 24;
+    static constexpr uint32_t kLongestMicroseconds = 1000;
+    void Pause() {
+        if (shortLeft_ > 0) {
+            --shortLeft_;
+            platform::SleepMicroseconds(kShortMicroseconds);
+            return;
+        }
+        pause_ = std::min(2 * pause_, kLongestMicroseconds);
+        platform::SleepMicroseconds(pause_);
+    }
+    // Something came: the next empty polls start short again.
+    void Reset() {
+        shortLeft_ = kShortPauses;
+        pause_ = kShortMicroseconds;
+    }
+
+private:
+    uint32_t shortLeft_ = kShortPauses;
+    uint32_t pause_ = kShortMicroseconds;
 };
 
 class CanLink : public Link {

@@ -99,8 +99,8 @@ bool SerialPortLink::Join(uint32_t number) {
 }
 
 void SerialPortLink::ClearErrors() {
-    uint32_t flags = 0, waiting = 0;
-    port_.ClearError(flags, waiting);
+    uint32_t flags = 0;
+    port_.ClearErrorFlags(flags);
     Context().lastError = 0;
 }
 
@@ -117,8 +117,8 @@ bool SerialPortLink::ReadBytes(std::span<uint8_t> bytes) {
     const auto count = static_cast<uint16_t>(read);
     if (read != bytes.size()) {
         if (Traced()) Trace(kLogInfo, "Bytes Read (INCOMPLETE!!!)", bytes.data(), count);
-        uint32_t flags = 0, waiting = 0;
-        port_.ClearError(flags, waiting);
+        uint32_t flags = 0;
+        port_.ClearErrorFlags(flags);
         return SetError(Error::ReceiveTimeout);
     }
     if (Traced()) Trace(kLogTraffic, "Bytes Read", bytes.data(), count);
@@ -221,8 +221,8 @@ bool SerialPortLink::ApplyPortSettings(const DeviceControlBlock &dcb) {
 
 void SerialPortLink::ReportCommError() {
     const uint32_t systemError = GetSystemError();
-    uint32_t flags = 0, waiting = 0;
-    if (port_.ClearError(flags, waiting) && flags != 0) LogCommErrors(flags);
+    uint32_t flags = 0;
+    if (port_.ClearErrorFlags(flags) && flags != 0) LogCommErrors(flags);
     else SetError(systemError);
 }
 

@@ -134,7 +134,7 @@ protected:
                 continue;
             }
             CanFrame frame;
-            if (!in.remote && ToFrame(in, frame) && Accept(frame, message)) return 1;
+            if (SocketCanDataFrame(in, frame) && Accept(frame, message)) return 1;
         }
     }
 
@@ -166,7 +166,7 @@ protected:
         if (status == CanSocketStatus::TimedOut) return waiting ? PollResult::Again : PollResult::Empty;
         if (status != CanSocketStatus::Done) return Failed(status), PollResult::Failed;
         if (in.problems) return ReportProblems(in.problems) ? PollResult::Dropped : PollResult::Failed;
-        if (in.remote || !ToFrame(in, frame)) return PollResult::Dropped;
+        if (!SocketCanDataFrame(in, frame)) return PollResult::Dropped;
         return PollResult::Frame;
     }
 
@@ -175,14 +175,6 @@ protected:
     bool ApplyBitRate(const CanBitRate &rate) override { return SetInterfaceRate(rate.bitsPerSecond); }
 
 private:
-    static bool ToFrame(const platform::CanSocketFrame &in, CanFrame &frame) {
-        frame.id = in.id;
-        frame.extended = in.extended;
-        frame.dlc = in.dlc;
-        frame.bytes = in.data;
-        return in.dlc <= 8;
-    }
-
     bool ApplyFilters(uint16_t hostAddress) {
         const auto filters = SocketCanHostFilters(slot_.protocolFlag, hostAddress);
         return socket_.SetFilters(filters) || SetError(platform::GetSystemError());
@@ -307,6 +299,15 @@ bool ResolveSocketCanName(const char *deviceName, uint32_t &number) {
     if (number != 0) return true;
     Log(kLogErrors, "MSK Error", ("SocketCAN " + name + ": there is no such network interface").c_str());
     return SetError(Error::SocketCanNoInterface);
+}
+
+bool SocketCanDataFrame(const platform::CanSocketFrame &in, CanFrame &frame) {
+    if (in.problems || in.remote || in.dlc > 8) return false;
+    frame.id = in.id;
+    frame.extended = in.extended;
+    frame.dlc = in.dlc;
+    frame.bytes = in.data;
+    return true;
 }
 
 std::vector<platform::CanAcceptance> SocketCanHostFilters(uint8_t protocolFlag, uint16_t hostAddress) {

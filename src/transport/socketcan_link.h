@@ -26,6 +26,10 @@ std::string SocketCanSettingsKey(uint8_t type, uint32_t number);
 // process that opens the interface finds the others. Sets the error when there is none.
 bool ResolveSocketCanName(const char *deviceName, uint32_t &number);
 
+// The frame that a record read from a CAN socket carries; false for error reports and remote
+// requests, which never become messages, and for a length beyond 8.
+bool SocketCanDataFrame(const platform::CanSocketFrame &in, CanFrame &frame);
+
 // The acceptance filters that pass what is addressed to the host under the protocol.
 std::vector<platform::CanAcceptance> SocketCanHostFilters(uint8_t protocolFlag, uint16_t hostAddress);
 

@@ -1,5 +1,9 @@
 #include "transport/virtual_serial_link.h"
 
+#include <algorithm>
+#include <climits>
+#include <utility>
+
 #include "core/debug_log.h"
 #include "core/errors.h"
 #include "core/process_context.h"
@@ -37,16 +41,47 @@ bool VirtualSerialLink::OwnErrorText(uint32_t code, std::string &text) const {
     return module && LookUpErrorText(code, text, module);
 }
 
+size_t VirtualSerialLink::TakeFetched(std::span<uint8_t> bytes) {
+    const size_t count = std::min(bytes.size(), fetchedEnd_ - fetchedStart_);
+    std::copy_n(fetched_.begin() + static_cast<std::ptrdiff_t>(fetchedStart_), count, bytes.begin());
+    fetchedStart_ += count;
+    if (fetchedStart_ == fetchedEnd_) DropFetched();
+    return count;
+}
+
+// Only when more than `atLeast` bytes are waiting: otherwise the read asks the driver itself.
+// False when the driver refused the read.
+bool VirtualSerialLink::FetchWaiting(size_t atLeast) {
+    const int32_t waiting = driver_.GetBytesCountInQueue();
+    if (waiting <= 0 || static_cast<size_t>(waiting) <= atLeast) return true;
+    const auto count =
+        static_cast<uint32_t>(std::min<size_t>(static_cast<size_t>(waiting), fetched_.size()));
+    uint32_t read = 0;
+    if (!driver_.ReadData(fetched_.data(), count, &read)) return false;
+    fetchedStart_ = 0;
+    fetchedEnd_ = std::min<size_t>(read, count);
+    return true;
+}
+
 bool VirtualSerialLink::ReadBytes(std::span<uint8_t> bytes) {
     Context().lastError = 0;
+    size_t have = TakeFetched(bytes);
+    if (std::exchange(answerFollows_, false) && have < bytes.size()) {
+        if (!FetchWaiting(bytes.size() - have)) return false;
+        have += TakeFetched(bytes.subspan(have));
+    }
     uint32_t read = 0;
-    if (!driver_.ReadData(bytes.data(), static_cast<uint32_t>(bytes.size()), &read)) return false;
-    if (read > bytes.size()) read = static_cast<uint32_t>(bytes.size());
-    if (read != bytes.size()) {
-        Trace(kLogInfo, "Bytes Read (INCOMPLETE!!!)", bytes.data(), static_cast<uint16_t>(read));
+    if (have < bytes.size()) {
+        const auto rest = bytes.subspan(have);
+        if (!driver_.ReadData(rest.data(), static_cast<uint32_t>(rest.size()), &read)) return false;
+        if (read > rest.size()) read = static_cast<uint32_t>(rest.size());
+    }
+    const auto total = static_cast<uint16_t>(have + read);
+    if (have + read != bytes.size()) {
+        Trace(kLogInfo, "Bytes Read (INCOMPLETE!!!)", bytes.data(), total);
         return SetError(Error::ReceiveTimeout);
     }
-    Trace(kLogTraffic, "Bytes Read", bytes.data(), static_cast<uint16_t>(read));
+    Trace(kLogTraffic, "Bytes Read", bytes.data(), total);
     return true;
 }
 
@@ -67,15 +102,24 @@ bool VirtualSerialLink::WriteBytes(std::span<const uint8_t> bytes) {
 
 void VirtualSerialLink::DrainInput() {
     const uint32_t charTime = CharacterTime(driver_.GetCommBaudRate());
+    DropFetched();
     do {
         driver_.PurgeQueues();
         platform::Sleep(charTime);
     } while (driver_.GetBytesCountInQueue() > 0);
 }
 
-void VirtualSerialLink::PurgeBeforeSend() { driver_.PurgeQueues(); }
+void VirtualSerialLink::PurgeBeforeSend() {
+    DropFetched();
+    driver_.PurgeQueues();
+}
 
-int32_t VirtualSerialLink::BytesInQueue() { return driver_.GetBytesCountInQueue(); }
+int32_t VirtualSerialLink::BytesInQueue() {
+    const int32_t waiting = driver_.GetBytesCountInQueue();
+    if (waiting < 0) return waiting;
+    const auto fetched = static_cast<int64_t>(fetchedEnd_ - fetchedStart_);
+    return static_cast<int32_t>(std::min<int64_t>(waiting + fetched, INT32_MAX));
+}
 
 uint32_t VirtualSerialLink::BaudRate() const { return driver_.GetCommBaudRate(); }
 
@@ -84,6 +128,7 @@ bool VirtualSerialLink::SetLinkBaudRate(uint32_t rate) {
         Log(kLogErrors, "Set baud rate error", "<Set Comm Baud Rate> Comm. error!");
         return false;
     }
+    DropFetched();
     driver_.PurgeQueues();
     platform::Sleep(Context().settings.waitAfterBaudChange);
     return true;

@@ -1,6 +1,7 @@
 // The virtual serial driver family: a library named by the application that moves the bytes.
 #pragma once
 
+#include <array>
 #include <string>
 
 #include "platform/dynamic_library.h"
@@ -24,6 +25,7 @@ public:
     uint32_t BaudRate() const override;
     bool SetLinkBaudRate(uint32_t rate) override;
     uint32_t Handle() const override { return handle_; }
+    void AnswerFollows() override { answerFollows_ = true; }
     // The message texts of the driver's module describe the codes it leaves.
     bool OwnErrorText(uint32_t code, std::string &text) const override;
 
@@ -38,9 +40,20 @@ private:
         uint8_t(ZORCOMM_CALL *SetCommBaudRate)(uint32_t);
     };
 
+    // Bytes fetched from the driver beyond what a read asked for. Every driver call goes through
+    // the driver's own locking and line model, so an answer is fetched in one call. A channel
+    // of this family belongs to one process, so what is kept here is nobody else's.
+    size_t TakeFetched(std::span<uint8_t> bytes);
+    bool FetchWaiting(size_t atLeast);
+    void DropFetched() { fetchedStart_ = fetchedEnd_ = 0; }
+
     platform::DynamicLibrary library_;
     EntryPoints driver_{};
     uint32_t handle_;
+    std::array<uint8_t, 64> fetched_{};
+    size_t fetchedStart_ = 0;
+    size_t fetchedEnd_ = 0;
+    bool answerFollows_ = false;
 };
 
 } // namespace zorcomm

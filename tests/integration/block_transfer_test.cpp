@@ -144,6 +144,38 @@ TEST_F(BlockTransferTest, ReadsTakeOnlyTheirReplyAndRetryWithoutOne) {
     }
 }
 
+// The driver's bytes are fetched in as few calls as it can: messages from the drives that
+// wait before a read's answer, more of them than one fetch takes, still reach the handler whole
+// and in order, the answer is the read's, and nothing is left counted or waiting.
+TEST_F(BlockTransferTest, DriveMessagesBeforeAReadReachTheHandlerInOrder) {
+    OpenDriver();
+    Poke("data", 0x0100, {0xAAAA, 0xBBBB});
+    Unsolicited().clear();
+    lib.MSK_RegisterReceiveUnsolicitedMsgHandler(
+        [](DriveMessage *message) { Unsolicited().push_back(*message); });
+    constexpr int kWaiting = 10; // 8 bytes each: more than one fetch
+    for (int i = 0; i < kWaiting; ++i)
+        ASSERT_EQ(Sim("unsolicited 1 0x1234 " + std::to_string(i)), "OK");
+    EXPECT_EQ(lib.MSK_GetBytesCountInQueue(), 8 * kWaiting);
+    std::vector<uint16_t> read(2);
+    ASSERT_TRUE(lib.MSK_ReceiveData(read.data(), 0x0100, MEMORY_DATA, 2)) << LastError();
+    EXPECT_EQ(read, (std::vector<uint16_t>{0xAAAA, 0xBBBB}));
+    ASSERT_EQ(Unsolicited().size(), static_cast<size_t>(kWaiting));
+    for (int i = 0; i < kWaiting; ++i) {
+        EXPECT_EQ(Unsolicited()[i].opCode, 0x1234);
+        EXPECT_EQ(Unsolicited()[i].length, 1);
+        EXPECT_EQ(Unsolicited()[i].data[0], i);
+    }
+    EXPECT_EQ(lib.MSK_GetBytesCountInQueue(), 0);
+    // Without a handler the input is emptied before each send: the read still gets its answer.
+    lib.MSK_RegisterReceiveUnsolicitedMsgHandler(nullptr);
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(Sim("unsolicited 1 0x1234 9"), "OK");
+    ASSERT_TRUE(lib.MSK_ReceiveData(read.data(), 0x0100, MEMORY_DATA, 1)) << LastError();
+    EXPECT_EQ(read[0], 0xAAAA);
+    EXPECT_EQ(Unsolicited().size(), static_cast<size_t>(kWaiting));
+    EXPECT_EQ(lib.MSK_GetBytesCountInQueue(), 0);
+}
+
 TEST_F(BlockTransferTest, ProgressReportsAreRateLimitedAndCanStopATransfer) {
     OpenDriver();
     const std::vector<uint16_t> words = coffwriter::PatternWords(160, 7);

@@ -5,6 +5,7 @@
 #include "../integration/serial_fixture.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -12,6 +13,7 @@
 namespace {
 
 using ztest::CanTest;
+using ztest::Child;
 using ztest::InProcessWithSearchPath;
 using ztest::SimProcess;
 using ztest::VendorDir;
@@ -114,6 +116,127 @@ TEST_F(SerialThreadsTest, TwoThreadsShareOneSerialChannel) {
     const std::string stats = sim->Command("stats");
     EXPECT_NE(stats.find(" bad_checksum=0 "), std::string::npos) << stats;
     EXPECT_NE(stats.find(" partial=0 "), std::string::npos) << stats;
+    EXPECT_TRUE(lib.MSK_CloseComm(-1));
+}
+
+// One thread's call stops in the log handler, with its channel's lock held, while another
+// thread selects a second channel. The call must give back the lock it took, not the one of
+// the channel selected by then: another process then uses the first channel at once.
+class SelectionThreadsTest : public ztest::LibraryTest {
+protected:
+    void SetUp() override {} // the library is loaded after the helper process is started
+
+    struct Pause {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool inCall = false;
+        bool selected = false;
+        bool callDone = false;
+        bool finish = false;
+    };
+    static Pause &Paused() {
+        static Pause pause;
+        return pause;
+    }
+    // The first traffic line of a call waits (bounded) for the other thread's selection.
+    static void HoldFirstWrite(const char *line) {
+        if (std::string(line).find("Bytes Write") == std::string::npos) return;
+        Pause &pause = Paused();
+        std::unique_lock lock(pause.mutex);
+        if (pause.inCall) return;
+        pause.inCall = true;
+        pause.changed.notify_all();
+        pause.changed.wait_for(lock, std::chrono::seconds(10), [&] { return pause.selected; });
+    }
+};
+
+TEST_F(SelectionThreadsTest, ACallGivesBackItsOwnLocksWhenAnotherThreadSelectsAnotherChannel) {
+    auto first = StartSerialSim({"--axes", "1"}, 7);
+    auto second = StartSerialSim({"--axes", "1"}, 8);
+    Child other(ztest::LibraryProcess);
+    ASSERT_EQ(other.Read(), "loaded");
+    lib = ztest::LoadLibrary();
+    const int32_t one = lib.MSK_OpenComm("COM7", 1, 0, CHANNEL_RS232);
+    ASSERT_GT(one, 0) << LastError();
+    const int32_t two = lib.MSK_OpenComm("COM8", 1, 0, CHANNEL_RS232);
+    ASSERT_GT(two, 0) << LastError();
+    ASSERT_GT(lib.MSK_SelectComm(one), 0);
+    lib.MSK_RegisterDebugLogHandler(3, HoldFirstWrite);
+
+    // The caller stays alive after its call: a lock it kept would stay held, not abandoned.
+    const uint16_t words[2] = {0x1111, 0x2222};
+    Pause &pause = Paused();
+    std::thread caller([&] {
+        lib.MSK_SendData(words, 0x0300, MEMORY_DATA, 2);
+        std::unique_lock lock(pause.mutex);
+        pause.callDone = true;
+        pause.changed.notify_all();
+        pause.changed.wait_for(lock, std::chrono::seconds(60), [&] { return pause.finish; });
+    });
+    {
+        std::unique_lock lock(pause.mutex);
+        const bool inCall =
+            pause.changed.wait_for(lock, std::chrono::seconds(10), [&] { return pause.inCall; });
+        EXPECT_TRUE(inCall) << "the call wrote nothing";
+        EXPECT_GT(lib.MSK_SelectComm(two), 0);
+        pause.selected = true;
+        pause.changed.notify_all();
+        pause.changed.wait_for(lock, std::chrono::seconds(10), [&] { return pause.callDone; });
+    }
+    lib.MSK_RegisterDebugLogHandler(0, nullptr);
+
+    // The first channel's lock is free: the other process joins the port and reads the drive.
+    other.Send("open COM7 1 0 0");
+    const auto opened = other.Read(std::chrono::seconds(15));
+    EXPECT_TRUE(opened && opened->rfind("ok ", 0) == 0) << opened.value_or("<no answer>");
+    other.Send("read 0x10 1 1");
+    const auto read = other.Read(std::chrono::seconds(15));
+    EXPECT_TRUE(read && read->rfind("ok ", 0) == 0) << read.value_or("<no answer>");
+    {
+        std::lock_guard lock(pause.mutex);
+        pause.finish = true;
+        pause.changed.notify_all();
+    }
+    caller.join();
+    if (!read) return; // the port stays locked: the helper process is killed
+    // And both channels still work from this process.
+    uint16_t back = 0;
+    ASSERT_GT(lib.MSK_SelectComm(one), 0);
+    EXPECT_TRUE(lib.MSK_ReceiveData(&back, 0x0300, MEMORY_DATA, 1)) << LastError();
+    ASSERT_GT(lib.MSK_SelectComm(two), 0);
+    EXPECT_TRUE(lib.MSK_ReceiveData(&back, 0x0300, MEMORY_DATA, 1)) << LastError();
+    other.Send("quit");
+    EXPECT_EQ(other.Wait(), 0);
+    EXPECT_TRUE(lib.MSK_CloseComm(-1));
+    EXPECT_TRUE(lib.MSK_CloseComm(-1));
+}
+
+// Handlers registered and removed by one thread while two others share a channel: the calls
+// read them without a lock, and messages go to the handler registered at the time.
+TEST_F(SerialThreadsTest, HandlersChangeWhileTwoThreadsShareAChannel) {
+    auto sim = StartSerialSim({"--axes", "1,2"});
+    ASSERT_GT(lib.MSK_OpenComm("COM7", 1, 0, CHANNEL_RS232), 0) << LastError();
+    ASSERT_TRUE(lib.MSK_SetActiveDrive(2)) << LastError();
+    std::atomic<bool> done{false};
+    const DebugLogHandler log = [](const char *) {};
+    const UnsolicitedMessageHandler unsolicited = [](DriveMessage *) {};
+    std::thread registrar([&] {
+        for (int i = 0; !done && i < 2000; ++i) {
+            lib.MSK_RegisterDebugLogHandler(i % 2 ? 3 : 0, log);
+            lib.MSK_RegisterReceiveUnsolicitedMsgHandler(i % 3 ? unsolicited : nullptr);
+            std::this_thread::sleep_for(std::chrono::microseconds(500));
+        }
+    });
+    Failures failures;
+    const auto last = RunThreads(lib, 2, 0x0600, failures, true);
+    done = true;
+    registrar.join();
+    lib.MSK_RegisterDebugLogHandler(0, nullptr);
+    lib.MSK_RegisterReceiveUnsolicitedMsgHandler(nullptr);
+    EXPECT_TRUE(failures.empty()) << failures.Text();
+    for (size_t t = 0; t < last.size(); ++t)
+        EXPECT_EQ(Peek(*sim, "2 data " + std::to_string(0x0600 + 0x100 * t), last[t].size()),
+                  last[t]);
     EXPECT_TRUE(lib.MSK_CloseComm(-1));
 }
 

@@ -182,6 +182,30 @@ TEST_F(AsciiCanTest, RefusesMalformedFrames) {
     }
 }
 
+// A frame that makes no sense is dropped up to the end of its line, so the port does not stay
+// out of step: the frame after it is read whole, and the error is the frame's own.
+TEST_F(AsciiCanTest, AMalformedFrameIsDroppedToTheEndOfItsLine) {
+    CanFrame frame;
+    // A bad digit in the identifier; the tail of a frame whose head someone else read; a frame
+    // read to its end before it was refused; a line that never ends.
+    for (const char *text : {"t12G0\r", "31A0\r", "t1231a0\r", "Z\r"}) {
+        ScriptedPort port(std::string(text) + "t1230\r");
+        EXPECT_FALSE(AsciiCanReadFrame(port, frame)) << text;
+        EXPECT_EQ(LastError(), 0x2000006fu) << text;
+        Context().lastError = 0;
+        ASSERT_TRUE(AsciiCanReadFrame(port, frame)) << text;
+        EXPECT_EQ(frame.id, 0x123u) << text;
+        EXPECT_EQ(port.waiting(), 0u) << text;
+    }
+    ScriptedPort endless("t12G0");
+    EXPECT_FALSE(AsciiCanReadFrame(endless, frame));
+    EXPECT_EQ(LastError(), 0x2000006fu);
+    // A refusal ends its line: nothing after it is dropped.
+    ScriptedPort refusal("\at1230\r");
+    EXPECT_FALSE(AsciiCanReadFrame(refusal, frame));
+    EXPECT_EQ(refusal.waiting(), 6u);
+}
+
 TEST_F(AsciiCanTest, WritesFrames) {
     ScriptedPort port;
     ASSERT_TRUE(AsciiCanWriteFrame(port, CanFrame{0x1FFFFFFF, true, 0, {}}));

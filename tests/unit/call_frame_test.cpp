@@ -31,10 +31,13 @@ TEST_F(CallFrameTest, TheFirstProcessHoldsSlotZeroWithoutAChannel) {
     EXPECT_NE(section.slotTable[0].tableMutex, 0u);
     EXPECT_STREQ(Context().settingsFilePath, settings.path().c_str());
     EXPECT_EQ(section.settings.rs485Dtr, 1);
-    ASSERT_TRUE(EnterCall(LOCK_TABLE | LOCK_CHANNEL));
+    HeldLocks held;
+    ASSERT_TRUE(EnterCall(LOCK_TABLE | LOCK_CHANNEL, held));
+    EXPECT_NE(held.table, 0u);
+    EXPECT_EQ(held.channel, 0u); // no channel open: no channel mutex
     EXPECT_FALSE(CheckChannelOpen());
     EXPECT_EQ(Context().lastError, 0x20000077u);
-    LeaveCall(LOCK_TABLE | LOCK_CHANNEL);
+    LeaveCall(held);
 }
 
 TEST_F(CallFrameTest, SelectionStaysWithinTheProcessAndTheTable) {
@@ -77,9 +80,10 @@ TEST_F(CallFrameTest, AxisIdsAndAddressWords) {
 
 TEST_F(CallFrameTest, EnteringClearsTheLastErrorAndLeavesNoLockHeld) {
     SetError(Error::InvalidParameter);
-    ASSERT_TRUE(EnterCall(LOCK_TABLE));
+    HeldLocks held;
+    ASSERT_TRUE(EnterCall(LOCK_TABLE, held));
     EXPECT_EQ(Context().lastError, 0u);
-    LeaveCall(LOCK_TABLE);
+    LeaveCall(held);
     // The table mutex is free again: another thread can take it at once.
     bool entered = false;
     std::thread other([&] {

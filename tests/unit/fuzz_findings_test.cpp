@@ -1,12 +1,17 @@
 // Inputs the fuzz targets (fuzz/) found mishandled, kept as regression tests next to the fixes.
 #include <gtest/gtest.h>
+#include <linux/can.h>
 
+#include <array>
+#include <cstring>
 #include <deque>
 #include <string>
 
 #include "core/errors.h"
 #include "core/process_context.h"
+#include "platform/can_socket.h"
 #include "transport/ascii_can_link.h"
+#include "transport/socketcan_link.h"
 
 namespace {
 
@@ -54,6 +59,55 @@ TEST(FuzzFindings, AsciiFramesWithIdentifiersBeyondTheirKindAreRefusedWhole) {
         CanFrame frame;
         EXPECT_TRUE(AsciiCanReadFrame(adapter, frame)) << text;
     }
+}
+
+// A record as a CAN socket hands it over.
+std::array<uint8_t, platform::kCanSocketRecordSize> SocketRecord(canid_t id, uint8_t length) {
+    can_frame frame{};
+    frame.can_id = id;
+    frame.len = length;
+    for (uint8_t i = 0; i < CAN_MAX_DLEN; ++i) frame.data[i] = static_cast<uint8_t>(0xA0 + i);
+    std::array<uint8_t, platform::kCanSocketRecordSize> record{};
+    std::memcpy(record.data(), &frame, sizeof frame);
+    return record;
+}
+
+// fuzz_socketcan_frame: a standard frame whose identifier had bits above its 11 was taken by its
+// low bits (0x821 came through as the TorvaneCAN class 0x021 and became a message for the host),
+// and a length byte above 8 was cut to 8. No bus carries either; both are now dropped.
+TEST(FuzzFindings, SocketCanFramesBeyondTheirKindAreDropped) {
+    const struct {
+        canid_t id;
+        uint8_t length;
+    } dropped[] = {{0x821, 4}, {0x10214000 | 0x121, 2}, {0x1FFFFFFF, 0}, {0x121, 9}, {0x121, 255},
+                   {CAN_EFF_FLAG | 0x01002020, 15}, {CAN_RTR_FLAG | 0x900, 0}};
+    for (const auto &[id, length] : dropped) {
+        platform::CanSocketFrame in;
+        CanFrame frame;
+        const bool taken = platform::DecodeCanSocketRecord(SocketRecord(id, length), in) &&
+                           SocketCanDataFrame(in, frame);
+        EXPECT_FALSE(taken) << std::hex << id << " length " << std::dec << int{length};
+    }
+    // The largest identifiers of each kind, at full length, still pass unchanged.
+    for (const canid_t id : {canid_t{0x7FF}, CAN_EFF_FLAG | CAN_EFF_MASK}) {
+        platform::CanSocketFrame in;
+        CanFrame frame;
+        ASSERT_TRUE(platform::DecodeCanSocketRecord(SocketRecord(id, 8), in)) << std::hex << id;
+        ASSERT_TRUE(SocketCanDataFrame(in, frame)) << std::hex << id;
+        EXPECT_EQ(frame.id, id & CAN_EFF_MASK);
+        EXPECT_EQ(frame.extended, (id & CAN_EFF_FLAG) != 0);
+        EXPECT_EQ(frame.dlc, 8);
+        EXPECT_EQ(frame.bytes[7], 0xA7);
+    }
+    // The standard frame the finding was about does not pass for the class its low bits name,
+    // while that class itself does.
+    DriveMessage message{};
+    platform::CanSocketFrame in;
+    CanFrame frame;
+    ASSERT_TRUE(platform::DecodeCanSocketRecord(SocketRecord(0x021, 4), in));
+    ASSERT_TRUE(SocketCanDataFrame(in, frame));
+    EXPECT_TRUE(CanFrameForHost(frame, CHANNEL_PROTOCOL_TORVANECAN, 0x0010, message));
+    EXPECT_FALSE(platform::DecodeCanSocketRecord(SocketRecord(0x821, 4), in));
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // SocketCAN raw sockets (PF_CAN, SOCK_RAW, CAN_RAW).
 #include "platform/can_socket.h"
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <linux/can.h>
@@ -82,6 +83,29 @@ CanSocketStatus StatusOfErrno(int code) {
 }
 
 } // namespace
+
+static_assert(sizeof(can_frame) == kCanSocketRecordSize);
+
+bool DecodeCanSocketRecord(std::span<const uint8_t> record, CanSocketFrame &frame) {
+    can_frame in{};
+    if (record.size() != sizeof in) return false;
+    std::memcpy(&in, record.data(), sizeof in);
+    frame = CanSocketFrame{};
+    if (in.can_id & CAN_ERR_FLAG) {
+        frame.problems = ProblemsOf(in);
+    } else {
+        frame.extended = (in.can_id & CAN_EFF_FLAG) != 0;
+        const canid_t bits = frame.extended ? CAN_EFF_MASK : CAN_SFF_MASK;
+        // No bus carries such a frame: taking its low bits or first 8 bytes would make a
+        // message of something else (a standard 0x821 passing for the 0x021 class).
+        if ((in.can_id & CAN_EFF_MASK & ~bits) != 0 || in.len > CAN_MAX_DLEN) return false;
+        frame.remote = (in.can_id & CAN_RTR_FLAG) != 0;
+        frame.id = in.can_id & bits;
+        frame.dlc = in.len;
+    }
+    std::memcpy(frame.data.data(), in.data, sizeof in.data);
+    return true;
+}
 
 uint32_t CanInterfaceIndex(const std::string &name) {
     if (name.empty() || name.size() > kCanInterfaceNameLimit) return 0;
@@ -189,22 +213,11 @@ CanSocketStatus CanSocket::Receive(CanSocketFrame &frame, uint32_t timeoutMs) {
     if (fd_ < 0) return errno = EBADF, CanSocketStatus::Failed;
     const uint64_t start = NowMs();
     for (;;) {
-        can_frame in{};
-        const ssize_t got = recv(fd_, &in, sizeof in, MSG_DONTWAIT);
-        if (got == static_cast<ssize_t>(sizeof in)) {
-            frame = CanSocketFrame{};
-            if (in.can_id & CAN_ERR_FLAG) {
-                frame.problems = ProblemsOf(in);
-            } else {
-                frame.extended = (in.can_id & CAN_EFF_FLAG) != 0;
-                frame.remote = (in.can_id & CAN_RTR_FLAG) != 0;
-                frame.id = in.can_id & (frame.extended ? CAN_EFF_MASK : CAN_SFF_MASK);
-                frame.dlc = in.len > CAN_MAX_DLEN ? CAN_MAX_DLEN : in.len;
-            }
-            std::memcpy(frame.data.data(), in.data, sizeof in.data);
+        std::array<uint8_t, kCanSocketRecordSize> record{};
+        const ssize_t got = recv(fd_, record.data(), record.size(), MSG_DONTWAIT);
+        if (got == static_cast<ssize_t>(record.size()) && DecodeCanSocketRecord(record, frame))
             return CanSocketStatus::Done;
-        }
-        if (got >= 0) continue; // not a classic frame: not ours
+        if (got >= 0) continue; // not a classic frame, or one no bus carries: not ours
         const int code = errno;
         if (code == EINTR) continue;
         if (code != EAGAIN && code != EWOULDBLOCK) return StatusOfErrno(code);

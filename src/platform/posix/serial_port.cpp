@@ -187,10 +187,14 @@ void MakeRaw(termios &tio) {
 // frame, parity, overrun, buffer overrun, break: the order of SerialPort::errorCounts_.
 constexpr uint32_t kCountedErrors[] = {CE_FRAME, CE_RXPARITY, CE_OVERRUN, CE_RXOVER, CE_BREAK};
 
-bool ReadErrorCounts(int fd, std::array<uint32_t, 5> &counts) {
+// False when the counts could not be read; `absent` tells that the device keeps none.
+bool ReadErrorCounts(int fd, std::array<uint32_t, 5> &counts, bool &absent) {
 #if defined(__linux__) && defined(TIOCGICOUNT)
     serial_icounter_struct icount{};
-    if (ioctl(fd, TIOCGICOUNT, &icount) != 0) return false;
+    if (ioctl(fd, TIOCGICOUNT, &icount) != 0) {
+        absent = errno == ENOTTY || errno == EINVAL;
+        return false;
+    }
     counts = {static_cast<uint32_t>(icount.frame), static_cast<uint32_t>(icount.parity),
               static_cast<uint32_t>(icount.overrun), static_cast<uint32_t>(icount.buf_overrun),
               static_cast<uint32_t>(icount.brk)};
@@ -198,6 +202,7 @@ bool ReadErrorCounts(int fd, std::array<uint32_t, 5> &counts) {
 #else
     (void)fd;
     (void)counts;
+    absent = true;
     return false;
 #endif
 }
@@ -253,6 +258,7 @@ SerialPort::~SerialPort() { Close(); }
 SerialPort::SerialPort(SerialPort &&other) noexcept
     : fd_(std::exchange(other.fd_, -1)), timeouts_(other.timeouts_),
       pendingErrors_(other.pendingErrors_), errorCounts_(other.errorCounts_),
+      noErrorCounts_(other.noErrorCounts_), justWrote_(other.justWrote_),
       settings_(other.settings_) {}
 
 SerialPort &SerialPort::operator=(SerialPort &&other) noexcept {
@@ -262,6 +268,8 @@ SerialPort &SerialPort::operator=(SerialPort &&other) noexcept {
         timeouts_ = other.timeouts_;
         pendingErrors_ = other.pendingErrors_;
         errorCounts_ = other.errorCounts_;
+        noErrorCounts_ = other.noErrorCounts_;
+        justWrote_ = other.justWrote_;
         settings_ = other.settings_;
     }
     return *this;
@@ -294,7 +302,9 @@ bool SerialPort::Open(const std::string &path, bool exclusive) {
     timeouts_ = {};
     pendingErrors_ = 0;
     errorCounts_ = {};
-    ReadErrorCounts(fd_, errorCounts_);
+    noErrorCounts_ = false;
+    justWrote_ = false;
+    ReadErrorCounts(fd_, errorCounts_, noErrorCounts_);
     settings_ = InitialSettings();
     return true;
 }
@@ -400,8 +410,16 @@ bool SerialPort::ClearError(uint32_t &flags, uint32_t &bytesInQueue) {
     int waiting = 0;
     if (ioctl(fd_, FIONREAD, &waiting) != 0) return false;
     bytesInQueue = waiting > 0 ? static_cast<uint32_t>(waiting) : 0;
+    return ClearErrorFlags(flags);
+}
+
+bool SerialPort::ClearErrorFlags(uint32_t &flags) {
+    if (fd_ < 0) {
+        errno = EBADF;
+        return false;
+    }
     std::array<uint32_t, 5> counts{};
-    if (ReadErrorCounts(fd_, counts)) {
+    if (!noErrorCounts_ && ReadErrorCounts(fd_, counts, noErrorCounts_)) {
         for (size_t i = 0; i < counts.size(); ++i)
             if (counts[i] != errorCounts_[i]) pendingErrors_ |= kCountedErrors[i];
         errorCounts_ = counts;
@@ -439,24 +457,30 @@ bool SerialPort::Read(std::span<uint8_t> buffer, uint32_t &done) {
     const bool interval = t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != kNoLimit;
     Clock::time_point lastByte{};
     bool toldReadable = false;
+    // Right after a write the answer is not there yet: a read first would only say so.
+    bool waitFirst = std::exchange(justWrote_, false) && !immediate;
 
     while (done < count) {
-        const ssize_t got = ::read(fd_, buffer.data() + done, count - done);
-        if (got > 0) {
-            done += static_cast<uint32_t>(got);
-            lastByte = Clock::now();
-            toldReadable = false;
-            if (firstArrival) break;
-            continue;
+        if (waitFirst) {
+            waitFirst = false;
+        } else {
+            const ssize_t got = ::read(fd_, buffer.data() + done, count - done);
+            if (got > 0) {
+                done += static_cast<uint32_t>(got);
+                lastByte = Clock::now();
+                toldReadable = false;
+                if (firstArrival) break;
+                continue;
+            }
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
+            if (got == 0 && toldReadable) {
+                // Readable yet nothing to read: the line hung up.
+                errno = EIO;
+                return false;
+            }
+            if (immediate) break;
         }
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
-        if (got == 0 && toldReadable) {
-            // Readable yet nothing to read: the line hung up.
-            errno = EIO;
-            return false;
-        }
-        if (immediate) break;
         Deadline deadline = total;
         if (interval && done > 0)
             deadline = Earlier(deadline, After(lastByte, t.ReadIntervalTimeout));
@@ -485,6 +509,7 @@ bool SerialPort::Write(std::span<const uint8_t> buffer, uint32_t &done) {
         const ssize_t put = ::write(fd_, buffer.data() + done, count - done);
         if (put > 0) {
             done += static_cast<uint32_t>(put);
+            justWrote_ = true;
             continue;
         }
         if (put < 0 && errno == EINTR) continue;

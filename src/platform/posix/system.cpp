@@ -9,6 +9,9 @@
 #include <dlfcn.h>
 #include <fstream>
 #include <sched.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 #include <signal.h>
 #include <string>
 #include <unistd.h>
@@ -18,6 +21,10 @@
 namespace zorcomm::platform {
 
 namespace {
+
+#ifdef __linux__
+constexpr int kPauseSlackNs = 1000;
+#endif
 // getpid() is a system call; every mutex wait and release asks for the process ID, so it is
 // kept, and renewed in the child after a fork.
 std::atomic<uint32_t> cachedProcessId{0};
@@ -75,6 +82,26 @@ void Sleep(uint32_t milliseconds) {
                   static_cast<long>(milliseconds % 1000) * 1000000L};
     while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
     }
+}
+
+void SleepMicroseconds(uint32_t microseconds) {
+    if (microseconds == 0) {
+        sched_yield();
+        return;
+    }
+    timespec wait{static_cast<time_t>(microseconds / 1000000),
+                  static_cast<long>(microseconds % 1000000) * 1000L};
+#ifdef __linux__
+    // The thread's timer slack (50 us by default) would double a pause this short; it is
+    // narrowed for the pause and given back, since the thread is the application's.
+    const int slack = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
+    const bool narrowed = slack > kPauseSlackNs && prctl(PR_SET_TIMERSLACK, kPauseSlackNs, 0, 0, 0) == 0;
+#endif
+    while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+    }
+#ifdef __linux__
+    if (narrowed) prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(slack), 0, 0, 0);
+#endif
 }
 
 LocalTime CurrentLocalTime() {

@@ -3,6 +3,7 @@
 
 namespace zorcomm::platform {
 
+bool DecodeCanSocketRecord(std::span<const uint8_t>, CanSocketFrame &) { return false; }
 uint32_t CanInterfaceIndex(const std::string &) { return 0; }
 
 CanSocket::~CanSocket() = default;

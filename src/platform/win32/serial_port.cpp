@@ -171,6 +171,13 @@ bool SerialPort::ClearError(uint32_t &flags, uint32_t &bytesInQueue) {
     return true;
 }
 
+bool SerialPort::ClearErrorFlags(uint32_t &flags) {
+    DWORD errors = 0;
+    if (!ClearCommError(Native(handle_), &errors, nullptr)) return false;
+    flags = errors;
+    return true;
+}
+
 bool SerialPort::Read(std::span<uint8_t> buffer, uint32_t &done) {
     DWORD read = 0;
     const BOOL ok =

@@ -42,6 +42,8 @@ uint32_t TickCount() { return GetTickCount(); }
 // Sleep(0) gives the rest of the time slice to another thread.
 void Sleep(uint32_t milliseconds) { ::Sleep(milliseconds); }
 
+void SleepMicroseconds(uint32_t microseconds) { ::Sleep(microseconds / 1000); }
+
 LocalTime CurrentLocalTime() {
     SYSTEMTIME now{};
     GetLocalTime(&now);
