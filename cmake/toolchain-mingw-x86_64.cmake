@@ -1,18 +1,5 @@
 # Cross build of the Windows library for x86_64 with Debian's MinGW-w64 compilers (preset win64:
 # the tests under 64-bit Wine). The -posix variants give std::thread and std::mutex.
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-
 set(ZORCOMM_MINGW_TRIPLET x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${ZORCOMM_MINGW_TRIPLET}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${ZORCOMM_MINGW_TRIPLET}-g++-posix)
-set(CMAKE_RC_COMPILER ${ZORCOMM_MINGW_TRIPLET}-windres)
-set(ZORCOMM_WINDMC ${ZORCOMM_MINGW_TRIPLET}-windmc)
-set(ZORCOMM_WINDRES ${ZORCOMM_MINGW_TRIPLET}-windres)
-set(ZORCOMM_OBJDUMP ${ZORCOMM_MINGW_TRIPLET}-objdump)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${ZORCOMM_MINGW_TRIPLET})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-cross.cmake)

@@ -2,13 +2,14 @@
 // host address, changing the bit rate and closing, under both protocols, with a drive on the bus
 // answering in between.
 #include "can_fixture.h"
+#include "vendor_calls.h"
 
 namespace {
 
 using ztest::CanTest;
 using ztest::InProcessWithSearchPath;
 using ztest::VendorDir;
-using Lines = std::vector<std::string>;
+using vendor_calls::Lines;
 
 // What one family does under one protocol (host axis 1, then 4; drive 2 on the bus).
 struct Steps {
@@ -29,27 +30,10 @@ struct Family {
 
 void PrintTo(const Family &family, std::ostream *out) { *out << family.name; }
 
-Lines Append(Lines lines, const Lines &more) {
-    lines.insert(lines.end(), more.begin(), more.end());
-    return lines;
-}
-
-Lines EsdTorvaneOpen() {
-    Lines lines{"canOpen 1 0x0 1 16 200 200", "canSetBaudrate $h 2", "canIdAdd $h 0x121",
-                "canIdAdd $h 0x141", "canIdAdd $h 0x161"};
-    // The 31 identifiers of the class without an axis field, in rising order.
-    for (int id = 0x101; id <= 0x11F; ++id) {
-        char text[32];
-        std::snprintf(text, sizeof text, "canIdAdd $h 0x%X", id);
-        lines.emplace_back(text);
-    }
-    return lines;
-}
-
-const Lines kV3Start{"vciInitialize", "vciEnumDeviceOpen", "vciEnumDeviceNext $e",
-                     "vciEnumDeviceClose $e", "vciDeviceOpen 0x1", "canControlOpen $d 0"};
-const Lines kV3Channel{"canControlStart $c 1", "canChannelOpen $d 0 0", "canChannelInitialize $ch 16 1 1 1",
-                       "canChannelActivate $ch 1"};
+using vendor_calls::Append;
+using vendor_calls::EsdTorvaneOpen;
+using vendor_calls::kV3Channel;
+using vendor_calls::kV3Start;
 const Lines kV3Close{"canChannelClose $ch", "canControlClose $c", "vciDeviceClose $d"};
 
 const Family kFamilies[] = {

@@ -12,6 +12,7 @@
 
 #include "driver_paths.h"
 #include "support.h"
+#include "vendor_calls.h"
 
 #include <gtest/gtest.h>
 
@@ -93,7 +94,7 @@ protected:
     std::unique_ptr<wtest::LibraryCopy> copy_;
 };
 
-using Lines = std::vector<std::string>;
+using vendor_calls::Lines;
 
 TEST_F(CanTest, PeakUsbOpensTalksToADriveAndCloses) {
     wtest::Exports &lib = copy_->lib;
@@ -237,27 +238,10 @@ struct Family {
 
 void PrintTo(const Family &family, std::ostream *out) { *out << family.name; }
 
-Lines Append(Lines lines, const Lines &more) {
-    lines.insert(lines.end(), more.begin(), more.end());
-    return lines;
-}
-
-Lines EsdTorvaneOpen() {
-    Lines lines{"canOpen 1 0x0 1 16 200 200", "canSetBaudrate $h 2", "canIdAdd $h 0x121",
-                "canIdAdd $h 0x141", "canIdAdd $h 0x161"};
-    // The identifiers of the class without an axis field, in rising order.
-    for (int id = 0x101; id <= 0x11F; ++id) {
-        char text[32];
-        std::snprintf(text, sizeof text, "canIdAdd $h 0x%X", id);
-        lines.emplace_back(text);
-    }
-    return lines;
-}
-
-const Lines kV3Start{"vciInitialize", "vciEnumDeviceOpen", "vciEnumDeviceNext $e",
-                     "vciEnumDeviceClose $e", "vciDeviceOpen 0x1", "canControlOpen $d 0"};
-const Lines kV3Channel{"canControlStart $c 1", "canChannelOpen $d 0 0",
-                       "canChannelInitialize $ch 16 1 1 1", "canChannelActivate $ch 1"};
+using vendor_calls::Append;
+using vendor_calls::EsdTorvaneOpen;
+using vendor_calls::kV3Channel;
+using vendor_calls::kV3Start;
 const Lines kV3Close{"canChannelClose $ch", "canControlClose $c", "vciDeviceClose $d"};
 
 const Family kFamilies[] = {
