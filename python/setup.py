@@ -45,12 +45,12 @@ class BuildWithGeneratedModules(build_py):
         package = Path(self.build_lib, "zorcomm")
         package.mkdir(parents=True, exist_ok=True)
         (package / "_version.py").write_text(version_module(project_version()), encoding="utf-8")
-        spec = importlib.util.spec_from_file_location(
+        located = importlib.util.spec_from_file_location(
             "generate_error_texts", HERE / "tools" / "generate_error_texts.py"
         )
-        assert spec is not None and spec.loader is not None
-        generator = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(generator)
+        assert located is not None and located.loader is not None
+        generator = importlib.util.module_from_spec(located)
+        located.loader.exec_module(generator)
         status = generator.main([
             str(source("src/core/error_texts.cpp")),
             str(source("src/core/errors.h")),
