@@ -2,7 +2,7 @@
 # The Wine prefix of one run of the Windows tests: `setup PREFIX ARCH WINE HARNESS SIMULATOR`
 # makes a fresh headless prefix of ARCH (win32 or win64) for the loader WINE and starts its
 # server; `cleanup PREFIX` ends the server and removes the prefix.
-# Exit 77 (the tests' skip code): this machine runs no 32-bit programs, so a win32 prefix cannot
+# Exit 77 (the tests' skip code): this machine runs no 32-bit programs or has no 32-bit Wine, so a win32 prefix cannot
 # be made; the reason is left in PREFIX/unrunnable, where the harness finds it and skips too.
 set -eu
 action=$1
@@ -27,6 +27,15 @@ setup)
     wineserver -k 2>/dev/null || true # left from an interrupted run
     rm -rf "$prefix"
     mkdir -p "$prefix"
+    # Debian's wrapper falls back on the 64-bit loader when the i386 one is missing, which
+    # cannot make a win32 prefix (install-dependencies goes on without wine32:i386 when the
+    # mirror's i386 side is broken).
+    if [ "$WINEARCH" = win32 ] && [ "$wine" = wine ] && [ -e /usr/lib/wine/wine64 ] && [ ! -x /usr/lib/wine/wine ]; then
+        reason="the 32-bit Wine (wine32:i386) is not installed: the 32-bit Windows tests cannot run here (the win64 preset runs them as 64-bit)"
+        echo "$reason" >"$prefix/unrunnable"
+        echo "$reason"
+        exit 77
+    fi
     if ! started=$("$wine" --version 2>&1); then
         echo "$wine does not start: $started"
         # A kernel that runs no i386 programs (IA-32 emulation off) refuses the 32-bit loader.
