@@ -203,20 +203,29 @@ int ReceiveDriveMessage(DriveMessage *message, bool *acknowledge) {
 }
 
 bool MarkReplyWait(ReplyMark &mark) {
-    CanLink *can = CurrentCanLink();
-    if (!can) return true;
-    if (!can->SetAsideWaiting()) return false;
-    mark.queued = can->queue().Mark();
+    mark.link = CurrentLink();
+    mark.can = mark.link ? mark.link->AsCan() : nullptr;
+    mark.resolved = true;
+    if (!mark.can) return true;
+    if (!mark.can->SetAsideWaiting()) return false;
+    mark.queued = mark.can->queue().Mark();
     return true;
 }
 
 int ReceiveAfterMark(const ReplyMark &mark, DriveMessage &message, bool &acknowledge) {
-    if (CanLink *can = CurrentCanLink()) return can->ReceiveSince(mark.queued, message);
-    return ReceiveDriveMessage(&message, &acknowledge);
+    if (!mark.resolved) {
+        if (CanLink *can = CurrentCanLink()) return can->ReceiveSince(mark.queued, message);
+        return ReceiveDriveMessage(&message, &acknowledge);
+    }
+    if (mark.can) return mark.can->ReceiveSince(mark.queued, message);
+    if (mark.link && IsByteStreamType(Context().currentSlot->channelType))
+        return ReceiveByteStream(*mark.link, message, &acknowledge);
+    SetError(Error::NotForChannelType);
+    return -1;
 }
 
 void DeliverEarlier(const ReplyMark &mark) {
-    CanLink *can = CurrentCanLink();
+    CanLink *can = mark.resolved ? mark.can : CurrentCanLink();
     if (!can || !Context().unsolicitedHandler) return;
     DriveMessage message{};
     while (can->queue().TakeBefore(mark.queued, message)) DeliverUnsolicited(message);

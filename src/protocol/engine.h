@@ -5,16 +5,19 @@
 #include <zorcomm/zorcomm.h>
 
 #include <cstdint>
-#include <functional>
-
+#include "core/function_ref.h"
 #include "core/process_context.h"
 #include "platform/platform.h"
 
 namespace zorcomm {
 
+class Link;
+class CanLink;
+
 // What a byte-stream send does before it writes its message again after a lost acknowledge
 // (the link already resynchronised): false ends the send with -1, the hook's error standing.
-using BeforeResend = std::function<bool()>;
+// Called while the send runs only: a reference to the caller's callable, not a copy.
+using BeforeResend = FunctionRef<bool()>;
 
 // Results: 1 done, 0 time-out or nothing received, -1 failure (the last error says why).
 int SendDriveMessage(const DriveMessage *message, const BeforeResend &beforeResend = {});
@@ -26,6 +29,10 @@ int ReceiveDriveMessage(DriveMessage *message, bool *acknowledge = nullptr);
 // moved into the receive queue here (so MSK_ReceiveMessage still gets them, or the handler).
 struct ReplyMark {
     uint32_t queued = 0; // the receive queue's mark
+    // The selected channel's link as it was at the mark: the wait reads from it.
+    Link *link = nullptr;
+    CanLink *can = nullptr;
+    bool resolved = false;
 };
 // False, with the adapter's error set, when the adapter fails.
 bool MarkReplyWait(ReplyMark &mark);
