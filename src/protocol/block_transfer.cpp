@@ -148,7 +148,9 @@ bool ReadStep(uint16_t address, uint8_t memoryType, std::span<uint16_t> out) {
         }
         ReplyMark mark;
         if (!MarkReplyWait(mark)) return false;
-        if (mark.link) mark.link->AnswerFollows();
+        // The acknowledge, then the reply frame: length byte, address, op code, the address
+        // asked for, the requested address and the words, checksum.
+        if (mark.link) mark.link->AnswerFollows(1 + 2 * (count + 2) + 6);
         if (SendDriveMessage(&question) < 1) return false;
         DriveMessage reply{};
         const int result = AwaitReply(mark, platform::TickCount(), slot.replyTimeout, isReply, reply);

@@ -46,9 +46,9 @@ public:
 
     // What callers need of one family, with defaults for the families it means nothing to.
 
-    // The next reads are an acknowledge and the answer frame behind it: a link that pays for
-    // every call may fetch all that is waiting with the first of them.
-    virtual void AnswerFollows() {}
+    // The next reads are an acknowledge and the answer frame behind it, `bytes` in all: a link
+    // that pays for every call may fetch them with the first of those reads.
+    virtual void AnswerFollows(size_t /*bytes*/) {}
     // Clears the line's error state after an exchange failed (serial ports).
     virtual void ClearLineErrors() {}
     // Drops what has arrived so far, at once: the RS-485 resynchronisation waits out the drives'
