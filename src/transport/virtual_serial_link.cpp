@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
 #include <utility>
 
 #include "core/debug_log.h"
@@ -44,8 +45,9 @@ bool VirtualSerialLink::OwnErrorText(uint32_t code, std::string &text) const {
 size_t VirtualSerialLink::TakeFetched(std::span<uint8_t> bytes) {
     const size_t count = std::min(bytes.size(), fetchedEnd_ - fetchedStart_);
     if (count == 0) return 0;
-    // A byte or a few at a time: a loop costs less than a call to copy them.
-    for (size_t i = 0; i < count; ++i) bytes[i] = fetched_[fetchedStart_ + i];
+    // The acknowledge and the length byte come one at a time, the rest of a frame at once.
+    if (count == 1) bytes[0] = fetched_[fetchedStart_];
+    else std::memcpy(bytes.data(), fetched_.data() + fetchedStart_, count);
     fetchedStart_ += count;
     if (fetchedStart_ == fetchedEnd_) DropFetched();
     return count;
