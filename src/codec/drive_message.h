@@ -29,6 +29,9 @@ struct SerialFrame {
 // The frame of a message whose length is at most 4 (the caller checks).
 SerialFrame BuildSerialFrame(const DriveMessage &message);
 
+// A frame's first byte: the bytes that follow it but the checksum (even, 4 to 12).
+constexpr bool IsFrameLength(uint8_t byte) { return byte % 2 == 0 && byte >= 4 && byte <= 12; }
+
 // A reader kept as an object, for callers that hold one.
 using ReadExactly = std::function<bool(std::span<uint8_t>)>;
 
@@ -39,7 +42,7 @@ using ReadExactly = std::function<bool(std::span<uint8_t>)>;
 // indirect call.
 template <typename ReadExactly>
 int ParseSerialFrame(uint8_t firstByte, ReadExactly &&read, DriveMessage &message) {
-    if (firstByte % 2 != 0 || firstByte < 4 || firstByte > 12) return -1;
+    if (!IsFrameLength(firstByte)) return -1;
     std::array<uint8_t, kMaxSerialFrame> frame; // filled by the read before any byte is used
     frame[0] = firstByte;
     const size_t size = static_cast<size_t>(firstByte) + 2;

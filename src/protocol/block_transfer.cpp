@@ -153,7 +153,9 @@ bool ReadStep(uint16_t address, uint8_t memoryType, std::span<uint16_t> out) {
         if (mark.link) mark.link->AnswerFollows(1 + 2 * (count + 2) + 6);
         if (SendDriveMessage(&question) < 1) return false;
         DriveMessage reply{};
-        const int result = AwaitReply(mark, platform::TickCount(), slot.replyTimeout, isReply, reply);
+        const bool atHand = mark.link && mark.link->FrameAtHand();
+        const int result = AwaitReply(mark, atHand ? 0 : platform::TickCount(), slot.replyTimeout,
+                                      isReply, reply, atHand);
         if (result < 0) return false;
         if (result == 1) {
             for (size_t i = 0; i < out.size(); ++i) out[i] = reply.data[2 + i];

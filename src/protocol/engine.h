@@ -39,10 +39,13 @@ bool MarkReplyWait(ReplyMark &mark);
 // Receives until `isReply` accepts a message that came after `mark`, or the reply time-out has
 // passed since `start`; other messages go to the unsolicited handler (those from before the
 // mark only when one is registered; without one they stay queued), acknowledges are skipped.
-// 1 found, 0 nothing (the result of the last receive), -1 failure.
+// 1 found, 0 nothing (the result of the last receive), -1 failure. With `startAtFirst` the
+// clock is read after the first receive instead of `start`: for a wait whose first frame is
+// already with the link (Link::FrameAtHand), where that is the same millisecond and the reading
+// is saved when the frame is the reply.
 template <typename Predicate>
 int AwaitReply(const ReplyMark &mark, uint32_t start, uint32_t replyTimeout, Predicate isReply,
-               DriveMessage &reply);
+               DriveMessage &reply, bool startAtFirst = false);
 int32_t BytesInQueue();
 bool ResyncLink();
 void PostSendDelay(const DriveMessage &message);
@@ -55,7 +58,7 @@ void DeliverEarlier(const ReplyMark &mark);
 
 template <typename Predicate>
 int AwaitReply(const ReplyMark &mark, uint32_t start, uint32_t replyTimeout, Predicate isReply,
-               DriveMessage &reply) {
+               DriveMessage &reply, bool startAtFirst) {
     DeliverEarlier(mark);
     int result = 0;
     do {
@@ -71,6 +74,10 @@ int AwaitReply(const ReplyMark &mark, uint32_t start, uint32_t replyTimeout, Pre
             DeliverUnsolicited(received);
         }
         if (acknowledge) result = 0;
+        if (startAtFirst) {
+            start = platform::TickCount();
+            startAtFirst = false;
+        }
     } while (platform::TicksSince(start) < replyTimeout);
     return result;
 }

@@ -49,6 +49,9 @@ public:
     // The next reads are an acknowledge and the answer frame behind it, `bytes` in all: a link
     // that pays for every call may fetch them with the first of those reads.
     virtual void AnswerFollows(size_t /*bytes*/) {}
+    // The next frame (or the byte that ends its reading: an acknowledge, an impossible length)
+    // is already with the link, so that the next receive returns without waiting.
+    virtual bool FrameAtHand() const { return false; }
     // Clears the line's error state after an exchange failed (serial ports).
     virtual void ClearLineErrors() {}
     // Drops what has arrived so far, at once: the RS-485 resynchronisation waits out the drives'

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <utility>
 
+#include "codec/drive_message.h"
 #include "core/debug_log.h"
 #include "core/errors.h"
 #include "core/process_context.h"
@@ -53,6 +54,13 @@ size_t VirtualSerialLink::TakeFetched(std::span<uint8_t> bytes) {
     return count;
 }
 
+bool VirtualSerialLink::FrameAtHand() const {
+    const size_t held = fetchedEnd_ - fetchedStart_;
+    if (held == 0) return false;
+    const uint8_t first = fetched_[fetchedStart_];
+    return !IsFrameLength(first) || held >= static_cast<size_t>(first) + 2;
+}
+
 // One driver read for the whole answer: it waits, as any read does, up to the driver's read
 // time-out for the bytes. False when the driver refused the read.
 bool VirtualSerialLink::FetchAnswer(size_t bytes) {
@@ -69,7 +77,7 @@ bool VirtualSerialLink::ReadBytes(std::span<uint8_t> bytes) {
     Context().lastError = 0;
     if (const size_t answer = std::exchange(answerFollows_, 0); answer != 0 && fetchedEnd_ == 0)
         if (!FetchAnswer(std::max(answer, bytes.size()))) return false;
-    size_t have = TakeFetched(bytes);
+    size_t have = fetchedEnd_ != fetchedStart_ ? TakeFetched(bytes) : 0;
     uint32_t read = 0;
     if (have < bytes.size() && !std::exchange(fetchTimedOut_, false)) {
         const auto rest = bytes.subspan(have);

@@ -26,6 +26,7 @@ public:
     bool SetLinkBaudRate(uint32_t rate) override;
     uint32_t Handle() const override { return handle_; }
     void AnswerFollows(size_t bytes) override { answerFollows_ = bytes; }
+    bool FrameAtHand() const override;
     // The message texts of the driver's module describe the codes it leaves.
     bool OwnErrorText(uint32_t code, std::string &text) const override;
 
