@@ -57,6 +57,9 @@ public:
     // Drops what has arrived so far, at once: the RS-485 resynchronisation waits out the drives'
     // answers this way.
     virtual void PurgeInput() {}
+    // Puts the link back in step after a holder of the channel ended in the middle of an
+    // exchange, with the channel's mutex held (a port several processes read).
+    virtual void RecoverAfterAbandonedLock() {}
     // A text the link's driver has of its own for `code` (a virtual serial driver's messages).
     virtual bool OwnErrorText(uint32_t /*code*/, std::string & /*text*/) const { return false; }
     // The link as a CAN adapter link, and the device server in front of a datagram link.
