@@ -116,6 +116,8 @@ private:
 
 // CLOCK_MONOTONIC in milliseconds, truncated to 32 bits.
 uint32_t TickCount();
+// A monotonic clock in microseconds, for waits shorter than a tick.
+uint64_t MicrosecondClock();
 // Absolute distance between two tick readings.
 constexpr uint32_t TickDistance(uint32_t a, uint32_t b) { return a > b ? a - b : b - a; }
 // The distance from `since` to now.

@@ -312,7 +312,7 @@ bool AsciiCanLink::SetSerialTimeouts(const platform::SerialTimeouts &timeouts) {
 
 uint32_t AsciiCanLink::Handle() const { return port_ ? port_->Handle() : 0; }
 
-int AsciiCanLink::Send(const CanFrame &frame) {
+int AsciiCanLink::Transmit(const CanFrame &frame) {
     const AsciiCanChannel channel{slot_.protocolFlag, slot_.hostAddress, slot_.replyTimeout};
     return AsciiCanSend(*this, channel, frame);
 }

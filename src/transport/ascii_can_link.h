@@ -69,7 +69,7 @@ public:
     // Opens the port another process of the library holds and set up, as a second user of it.
     bool Join(uint32_t number);
 
-    int Send(const CanFrame &frame) override;
+    int Transmit(const CanFrame &frame) override;
     // The send reads whatever came before the adapter's confirmation and hands it on as
     // unsolicited, so nothing older than a question is ever taken as its answer here.
     bool SetAsideWaiting() override { return true; }

@@ -87,7 +87,7 @@ public:
         return true;
     }
 
-    int Send(const CanFrame &frame) override {
+    int Transmit(const CanFrame &frame) override {
         nt::CMSG message{};
         message.id = static_cast<int32_t>(frame.id | (frame.extended ? kExtendedBase : 0));
         message.len = frame.dlc;

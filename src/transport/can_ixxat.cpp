@@ -154,7 +154,7 @@ public:
         return true;
     }
 
-    int Send(const CanFrame &frame) override {
+    int Transmit(const CanFrame &frame) override {
         v3::CANMSG message{};
         message.dwMsgId = frame.id;
         message.uMsgInfo.bType = v3::CAN_MSGTYPE_DATA;
@@ -370,7 +370,7 @@ public:
         return true;
     }
 
-    int Send(const CanFrame &frame) override {
+    int Transmit(const CanFrame &frame) override {
         pending_.Write();
         std::array<uint8_t, 8> data = frame.bytes;
         const int32_t status = Api2().TransmitObj(board_, txQueue_, frame.id, frame.dlc, data.data());
@@ -462,7 +462,7 @@ private:
     int AwaitQueued(Take take) {
         const uint32_t start = platform::TickCount();
         const uint32_t limit = Shared()->settings.canReceiveTimeout;
-        PollBackoff backoff;
+        PollBackoff backoff(TakeEarliestAnswer());
         while (true) {
             pending_.Write();
             if (take()) {

@@ -100,7 +100,7 @@ public:
         return true;
     }
 
-    int Send(const CanFrame &frame) override {
+    int Transmit(const CanFrame &frame) override {
         std::array<uint8_t, 8> data = frame.bytes;
         const kv::canStatus status =
             Api().Write(handle_, static_cast<long>(frame.id), data.data(), frame.dlc,

@@ -172,11 +172,29 @@ int CanLink::ReceiveSince(uint32_t mark, DriveMessage &message) {
     return AwaitFrame(message);
 }
 
+// The clock is read before the frame goes to the adapter: it may be on the bus before the
+// vendor's call returns.
+int CanLink::Send(const CanFrame &frame) {
+    const uint64_t start = platform::MicrosecondClock();
+    const int result = Transmit(frame);
+    earliestAnswer_ = result == 1 ? EarliestAnswer(start, frame) : 0;
+    return result;
+}
+
+// No answer can be read before the frame and the shortest frame of the protocol's kind have
+// crossed the bus at the adapter's bit rate. Unknown for a rate outside the table.
+uint64_t CanLink::EarliestAnswer(uint64_t sentAt, const CanFrame &frame) const {
+    const uint32_t rate = slot_.typeArea.can.canBitRate;
+    if (!FindCanBitRate(rate)) return 0;
+    const uint64_t bits = CanFrameBits(frame.extended, frame.dlc) + CanFrameBits(!Torvane(), 0);
+    return sentAt + bits * 1000000u / rate;
+}
+
 int CanLink::AwaitFrame(DriveMessage &message) {
     const uint32_t start = platform::TickCount();
     const uint32_t limit = Shared()->settings.canReceiveTimeout;
-    PollBackoff backoff;
-    do {
+    PollBackoff backoff(TakeEarliestAnswer());
+    while (true) {
         CanFrame frame;
         switch (Poll(frame, true)) {
         case PollResult::Frame:
@@ -184,8 +202,9 @@ int CanLink::AwaitFrame(DriveMessage &message) {
             backoff.Reset();
             break;
         case PollResult::Empty:
+            if (platform::TicksSince(start) >= limit) return 0;
             backoff.Pause();
-            break;
+            continue;
         case PollResult::Again:
         case PollResult::Dropped:
             break;
@@ -194,8 +213,8 @@ int CanLink::AwaitFrame(DriveMessage &message) {
         case PollResult::Failed:
             return -1;
         }
-    } while (platform::TicksSince(start) < limit);
-    return 0;
+        if (platform::TicksSince(start) >= limit) return 0;
+    }
 }
 
 bool CanLink::SetAsideWaiting() {

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <utility>
 
 #include "codec/can_mapping.h"
 #include "platform/platform.h"
@@ -79,16 +80,39 @@ enum class PollResult {
     Failed,  // the error is set: the receive returns -1
 };
 
+// The bits of a data frame on the bus without stuffing bits (start of frame, identifier,
+// control, data, CRC, acknowledge, end of frame): a lower bound of its time on any bus.
+constexpr uint32_t CanFrameBits(bool extended, uint8_t dlc) {
+    return (extended ? 64u : 44u) + 8u * std::min<uint32_t>(dlc, 8);
+}
+
 // The pause after an empty poll. An answer is usually a fraction of a millisecond away (the
 // question and the answer on the bus), so the first millisecond or so is polled in short
 // pauses and the answer seen soon after it lands; then the pause doubles up to 1 ms, so that a
 // silent bus costs no more than about a thousand polls a second.
+// A wait for the answer to a frame just sent knows when that answer can come at the earliest
+// (`earliest` on the microsecond clock, 0 for not known): the first pause lasts until shortly
+// before then, and a few finer pauses follow, where the answer is most likely to land.
 class PollBackoff {
 public:
+    static constexpr uint32_t kFineMicroseconds = 15;
+    static constexpr uint32_t kFinePauses = 16;
     static constexpr uint32_t kShortMicroseconds = 50;
     static constexpr uint32_t kShortPauses = 24;
     static constexpr uint32_t kLongestMicroseconds = 1000;
+    // How much earlier than the earliest arrival the first pause ends: a pause may end late.
+    static constexpr uint32_t kWakeMarginMicroseconds = 20;
+
+    PollBackoff() = default;
+    explicit PollBackoff(uint64_t earliest) : earliest_(earliest), fineLeft_(earliest ? kFinePauses : 0) {}
+
     void Pause() {
+        if (earliest_ != 0 && FirstPause()) return;
+        if (fineLeft_ > 0) {
+            --fineLeft_;
+            platform::SleepMicroseconds(kFineMicroseconds);
+            return;
+        }
         if (shortLeft_ > 0) {
             --shortLeft_;
             platform::SleepMicroseconds(kShortMicroseconds);
@@ -104,6 +128,23 @@ public:
     }
 
 private:
+    // True when it paused. No pause is longer than the longest one, so that a receive time-out
+    // is overrun by no more than before. Once the earliest arrival is well past, the answer is
+    // late and the fine pauses are of no use.
+    bool FirstPause() {
+        const uint64_t now = platform::MicrosecondClock();
+        const uint64_t wakeAt = earliest_ - std::min<uint64_t>(earliest_, kWakeMarginMicroseconds);
+        if (now < wakeAt) {
+            platform::SleepMicroseconds(static_cast<uint32_t>(std::min<uint64_t>(wakeAt - now, kLongestMicroseconds)));
+            return true;
+        }
+        if (now >= earliest_ + kFinePauses * kFineMicroseconds) fineLeft_ = 0;
+        earliest_ = 0;
+        return false;
+    }
+
+    uint64_t earliest_ = 0;
+    uint32_t fineLeft_ = 0;
     uint32_t shortLeft_ = kShortPauses;
     uint32_t pause_ = kShortMicroseconds;
 };
@@ -125,8 +166,9 @@ public:
     // Loads the vendor library, opens and initialises the adapter at 500 kbit/s with the host's
     // acceptance filter, reads the settings, and sets the channel handle and the bit rate.
     virtual bool Open(uint32_t number) = 0;
-    // 1 sent, 0 not sent for now (time-out), -1 failure.
-    virtual int Send(const CanFrame &frame) = 0;
+    // 1 sent, 0 not sent for now (time-out), -1 failure. Notes when the answer to a sent frame
+    // can come at the earliest, for the next wait.
+    int Send(const CanFrame &frame);
     // 1 a message for the host, 0 none within the receive time-out, -1 failure.
     virtual int Receive(DriveMessage &message);
 
@@ -154,6 +196,11 @@ public:
     bool Accept(const CanFrame &frame, DriveMessage &message) const;
 
 protected:
+    // The family's send of one frame, with Send's results.
+    virtual int Transmit(const CanFrame &frame) = 0;
+    // When the answer to the last frame sent can come at the earliest (microsecond clock), or 0
+    // when not known; the first wait after the send takes it, later waits are not for it.
+    uint64_t TakeEarliestAnswer() { return std::exchange(earliestAnswer_, 0); }
     // One read from the adapter; `waiting` false for the non-waiting read of the drain.
     virtual PollResult Poll(CanFrame &frame, bool waiting) = 0;
     // Reads the adapter until a message for the host comes (1), the receive time-out passes
@@ -172,8 +219,10 @@ protected:
 
 private:
     void SetAside(const DriveMessage &message);
+    uint64_t EarliestAnswer(uint64_t sentAt, const CanFrame &frame) const;
 
     uint16_t filterHost_;
+    uint64_t earliestAnswer_ = 0;
 };
 
 // The CAN link of the selected channel, or null on other channel types.

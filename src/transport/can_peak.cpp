@@ -57,7 +57,7 @@ public:
         return true;
     }
 
-    int Send(const CanFrame &frame) override {
+    int Transmit(const CanFrame &frame) override {
         pb::TPCANMsg message{};
         message.ID = frame.id;
         message.MSGTYPE = frame.extended ? pb::kMessageExtended : pb::kMessageStandard;

@@ -89,7 +89,7 @@ public:
         return true;
     }
 
-    int Send(const CanFrame &frame) override {
+    int Transmit(const CanFrame &frame) override {
         uc::tCanMsgStruct message{};
         message.m_dwID = frame.id;
         message.m_bFF = frame.extended ? uc::USBCAN_MSG_FF_EXT : uc::USBCAN_MSG_FF_STD;

@@ -95,7 +95,7 @@ public:
         return true;
     }
 
-    int Send(const CanFrame &frame) override {
+    int Transmit(const CanFrame &frame) override {
         platform::CanSocketFrame out;
         out.id = frame.id;
         out.extended = frame.extended;

@@ -289,4 +289,71 @@ TEST_F(CanTrafficTest, SendAndReceiveFailuresAreMapped) {
     EXPECT_EQ(LastError(), Text(0x200000a4));
 }
 
+struct WaitCase {
+    const char *name;
+    const char *variant;
+    uint8_t type;
+};
+
+void PrintTo(const WaitCase &c, std::ostream *out) { *out << c.name; }
+
+// The adapter is polled (PCAN-Basic), or frames reach the queue by themselves (IXXAT V2).
+const WaitCase kWaitCases[] = {{"Peak", "", CHANNEL_PEAK_PCAN_PCI}, {"IxxatV2", "v2-only", CHANNEL_IXXAT_CAN}};
+
+class CanReplyWaitTest : public CanTest, public ::testing::WithParamInterface<WaitCase> {};
+
+// A reply wait sleeps until the answer could first have crossed the paced bus: answers that
+// come later than that, at a slower bit rate or after a message of the drive's own, are still
+// taken, and the receive time-out still counts from the start of the wait.
+TEST_P(CanReplyWaitTest, LateAnswersAreTakenAndTheTimeOutHolds) {
+    const WaitCase &c = GetParam();
+    if (!InProcessWithSearchPath(VendorDir(c.variant))) return;
+    auto bus = StartBus({"--axes", "2"});
+    ASSERT_EQ(bus->Command("pace on"), "OK on");
+    auto &lib = Start();
+    const int32_t handle = lib.MSK_OpenComm("1", 1, 0, c.type);
+    ASSERT_GT(handle, 0) << LastError();
+    ASSERT_TRUE(lib.MSK_SetActiveDrive(2));
+    ASSERT_EQ(bus->Command("poke 2 data 0x200 0x1111"), "OK");
+    uint16_t word = 0;
+    ASSERT_TRUE(lib.MSK_ReceiveData(&word, 0x200, MEMORY_DATA, 1)) << LastError();
+    EXPECT_EQ(word, 0x1111);
+
+    // 20 ms late, with a message of the drive's own on the bus meanwhile.
+    ASSERT_EQ(bus->Command("fault delay 20 1"), "OK");
+    std::thread drive([&bus] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        EXPECT_EQ(bus->Command("unsolicited 2 0x4321 7"), "OK");
+    });
+    word = 0;
+    EXPECT_TRUE(lib.MSK_ReceiveData(&word, 0x200, MEMORY_DATA, 1)) << LastError();
+    drive.join();
+    EXPECT_EQ(word, 0x1111);
+    DriveMessage own{};
+    ASSERT_TRUE(lib.MSK_ReceiveMessage(&own)) << LastError();
+    EXPECT_EQ(own.opCode, 0x4321);
+    EXPECT_EQ(own.data[0], 7);
+
+    // At 125 kbit/s the first pause is longer than the longest one of the back-off.
+    ASSERT_EQ(bus->Command("bitrate 125000"), "OK 125000");
+    ASSERT_TRUE(lib.MSK_SetBaudRate(125000)) << LastError();
+    ASSERT_EQ(bus->Command("poke 2 data 0x200 0x2222"), "OK");
+    for (int i = 0; i < 3; ++i) {
+        word = 0;
+        ASSERT_TRUE(lib.MSK_ReceiveData(&word, 0x200, MEMORY_DATA, 1)) << LastError();
+        EXPECT_EQ(word, 0x2222);
+    }
+
+    // Later than the receive time-out (200 ms): the read gives up, and not before it (less the
+    // millisecond of the tick count it is measured in).
+    ASSERT_EQ(bus->Command("fault delay 400 1"), "OK");
+    const auto start = Clock::now();
+    EXPECT_FALSE(lib.MSK_ReceiveData(&word, 0x200, MEMORY_DATA, 1));
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(199));
+    EXPECT_TRUE(lib.MSK_CloseComm(handle));
+}
+
+INSTANTIATE_TEST_SUITE_P(Families, CanReplyWaitTest, ::testing::ValuesIn(kWaitCases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
 } // namespace

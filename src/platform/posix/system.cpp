@@ -73,6 +73,12 @@ uint32_t TickCount() {
     return static_cast<uint32_t>(ms);
 }
 
+uint64_t MicrosecondClock() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
+}
+
 void Sleep(uint32_t milliseconds) {
     if (milliseconds == 0) {
         sched_yield();

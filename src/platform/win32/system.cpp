@@ -39,6 +39,18 @@ uint32_t CurrentProcessId() { return GetCurrentProcessId(); }
 
 uint32_t TickCount() { return GetTickCount(); }
 
+uint64_t MicrosecondClock() {
+    static const uint64_t frequency = [] {
+        LARGE_INTEGER value{};
+        QueryPerformanceFrequency(&value);
+        return static_cast<uint64_t>(value.QuadPart);
+    }();
+    LARGE_INTEGER now{};
+    QueryPerformanceCounter(&now);
+    const auto ticks = static_cast<uint64_t>(now.QuadPart);
+    return ticks / frequency * 1000000u + ticks % frequency * 1000000u / frequency;
+}
+
 // Sleep(0) gives the rest of the time slice to another thread.
 void Sleep(uint32_t milliseconds) { ::Sleep(milliseconds); }
 
