@@ -7,8 +7,11 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <memory>
+#include <ostream>
 #include <string>
+#include <tuple>
 
 #include "../integration/serial_fixture.h"
 
@@ -16,22 +19,42 @@ namespace {
 
 using ztest::Child;
 
-// Opens COM7 with host axis 2 and, on "hold", makes a call whose first write stops inside the
-// call, the link's lock held, until the test says "go"; then "done <result>". Follows "version"
-// and "quit" as well.
+// The link the processes share: a serial line to the drives, or the ASCII CAN adapter on a serial
+// port (a byte stream joined by each process, and a CAN link all the same). On the CAN bus the host is the adapter's own node (axis 1) and the drive axis 2; on the serial
+// line the drive is the host.
+struct LinkSpec {
+    const char *name;
+    const char *port;
+    uint8_t type;
+    uint16_t host;
+};
+const LinkSpec kLinks[] = {{"Rs232", "COM7", CHANNEL_RS232, 2},
+                           {"AsciiCan", "COM9", CHANNEL_LAWICEL_USBCAN, 1}};
+
+void PrintTo(const LinkSpec &link, std::ostream *out) { *out << link.name; }
+
+const LinkSpec *holdingLink = nullptr;
+
+// Opens the link, makes axis 2 the active drive and, on "hold", makes a call whose first write stops inside
+// the call, the link's lock held, until the test says "go"; then "done <result>". Follows
+// "version" and "quit" as well.
 int HoldingProcess(Child &self) {
     ztest::Library lib = ztest::LoadLibrary();
     if (!lib.module) return 11;
     static Child *channel = &self;
     static bool holding = false;
     lib.MSK_RegisterDebugLogHandler(3, [](const char *line) {
-        if (!holding || std::string(line).find("Bytes Write") == std::string::npos) return;
+        const std::string text(line);
+        if (!holding || (text.find("Bytes Write") == std::string::npos &&
+                         text.find("CAN Message Sent") == std::string::npos))
+            return;
         holding = false;
         channel->Reply("in-call");
         channel->Receive(std::chrono::seconds(30));
     });
-    const int32_t handle = lib.MSK_OpenComm("COM7", 2, 0, CHANNEL_RS232);
-    self.Reply(handle > 0 ? "opened" : std::string("fail ") + lib.MSK_GetLastError());
+    const int32_t handle = lib.MSK_OpenComm(holdingLink->port, holdingLink->host, 0, holdingLink->type);
+    const bool opened = handle > 0 && lib.MSK_SetActiveDrive(2);
+    self.Reply(opened ? "opened" : std::string("fail ") + lib.MSK_GetLastError());
     char version[64] = {};
     while (auto command = self.Receive(std::chrono::seconds(30))) {
         if (*command == "hold") {
@@ -50,10 +73,37 @@ int HoldingProcess(Child &self) {
 
 enum class Departure { KilledBeforeTheJoin, KilledDuringTheJoin, LeavesDuringTheJoin };
 
-class JoinRaceTest : public ztest::LibraryTest, public ::testing::WithParamInterface<Departure> {
+class JoinRaceTest : public ::testing::TestWithParam<std::tuple<LinkSpec, Departure>> {
 protected:
-    void SetUp() override {} // the test process itself does not load the library
-    void TearDown() override {}
+    JoinRaceTest() { holdingLink = &link(); }
+    static const LinkSpec &link() { return std::get<0>(GetParam()); }
+    static Departure departure() { return std::get<1>(GetParam()); }
+    static std::string Join() {
+        return std::string("open ") + link().port + " " + std::to_string(link().host) + " 0 " +
+               std::to_string(link().type);
+    }
+
+    // The drive (axis 2) behind the link; helper processes find it through the environment.
+    void StartDrives() {
+        if (link().type == CHANNEL_RS232) {
+            drives_ = std::make_unique<ztest::SimProcess>(std::vector<std::string>{"serial", "--axes", "2"});
+            ASSERT_EQ(drives_->firstLine().rfind("PTY ", 0), 0u) << drives_->firstLine();
+            setenv("ZORCOMM_COM7", drives_->firstLine().substr(4).c_str(), 1);
+            return;
+        }
+        bus_ = std::make_unique<ztest::SimProcess>(
+            std::vector<std::string>{"can-bus", "--axes", "2", "--pc-address", "0x10"});
+        ASSERT_EQ(bus_->firstLine().rfind("CANBUS ", 0), 0u) << bus_->firstLine();
+        setenv("ZORCOMM_CANBUS", bus_->firstLine().substr(7).c_str(), 1);
+        drives_ = std::make_unique<ztest::SimProcess>(std::vector<std::string>{"ascii-can"});
+        ASSERT_EQ(drives_->firstLine().rfind("PTY ", 0), 0u) << drives_->firstLine();
+        setenv("ZORCOMM_COM9", drives_->firstLine().substr(4).c_str(), 1);
+    }
+
+    ztest::UniqueRegion region_;
+    ztest::SettingsFile settings_{std::string(ztest::kFastSettings) +
+                                  "CAN_SEND_TIMEOUT=200\nCAN_RECEIVE_TIMEOUT=1000\n"};
+    std::unique_ptr<ztest::SimProcess> bus_, drives_;
 
     static std::unique_ptr<Child> Loaded() {
         auto child = std::make_unique<Child>(ztest::LibraryProcess);
@@ -78,7 +128,8 @@ protected:
 };
 
 TEST_P(JoinRaceTest, TheJoinSucceedsWhateverTheOtherProcessesDoMeanwhile) {
-    auto sim = StartSerialSim({"--axes", "2"});
+    StartDrives();
+    if (HasFatalFailure()) return;
     for (int round = 0; round < 3; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         // The process that opened the link (slot 0), one that joined it and holds its lock in a
@@ -98,17 +149,17 @@ TEST_P(JoinRaceTest, TheJoinSucceedsWhateverTheOtherProcessesDoMeanwhile) {
 
         holder.Send("hold");
         ASSERT_EQ(holder.Read(), "in-call");
-        if (GetParam() == Departure::KilledBeforeTheJoin) {
+        if (departure() == Departure::KilledBeforeTheJoin) {
             source.Kill();
             ASSERT_EQ(source.Wait(), 128 + SIGKILL);
         }
         // The joiner takes its handle of the link's lock and waits for it, the table held.
-        joiner->Send("open COM7 2 0 0");
+        joiner->Send(Join());
         ASSERT_TRUE(HandlesReach(view, link, 3)) << "the joiner never reached the link's lock";
-        if (GetParam() == Departure::KilledDuringTheJoin) {
+        if (departure() == Departure::KilledDuringTheJoin) {
             source.Kill();
             ASSERT_EQ(source.Wait(), 128 + SIGKILL);
-        } else if (GetParam() == Departure::LeavesDuringTheJoin) {
+        } else if (departure() == Departure::LeavesDuringTheJoin) {
             source.Send("quit");
         }
         // A process loads the library meanwhile: its attach takes back the dead process's slots.
@@ -116,20 +167,23 @@ TEST_P(JoinRaceTest, TheJoinSucceedsWhateverTheOtherProcessesDoMeanwhile) {
         Child loader(ztest::LibraryProcess);
         std::optional<std::string> loaded = loader.Read(std::chrono::milliseconds(1000));
         holder.Send("go");
-        EXPECT_EQ(holder.Read(std::chrono::seconds(30)).value_or("<no answer>").rfind("done ", 0), 0u);
+        EXPECT_EQ(holder.Read(std::chrono::seconds(30)).value_or("<no answer>"), "done 1");
         const std::string joined = joiner->Read(std::chrono::seconds(30)).value_or("<no answer>");
         EXPECT_EQ(joined.rfind("ok ", 0), 0u) << joined;
         if (!loaded) loaded = loader.Read(std::chrono::seconds(30));
         EXPECT_EQ(loaded.value_or("<no answer>"), "loaded");
-        if (GetParam() == Departure::LeavesDuringTheJoin) {
+        if (departure() == Departure::LeavesDuringTheJoin) {
             EXPECT_EQ(source.Wait(), 0);
         }
 
         // The link goes on for everybody left, and the newcomer joins it too.
+        EXPECT_EQ(Do(*joiner, "setactive 2"), "ok");
         EXPECT_EQ(Do(*joiner, "version"), "ok F120H");
         EXPECT_EQ(Do(holder, "version"), "ok F120H");
-        const std::string opened = Do(loader, "open COM7 2 0 0");
+        const std::string opened = Do(loader, Join());
         EXPECT_EQ(opened.rfind("ok ", 0), 0u) << opened;
+        EXPECT_EQ(Do(loader, "setactive 2"), "ok");
+        EXPECT_EQ(Do(loader, "version"), "ok F120H");
         EXPECT_EQ(section.processCount, 3);
         for (const auto &slot : section.slotTable)
             EXPECT_NE(slot.processId, static_cast<uint32_t>(source.pid()));
@@ -146,16 +200,18 @@ TEST_P(JoinRaceTest, TheJoinSucceedsWhateverTheOtherProcessesDoMeanwhile) {
     }
 }
 
+std::string CaseName(const ::testing::TestParamInfo<std::tuple<LinkSpec, Departure>> &info) {
+    static const char *const departures[] = {"KilledBeforeTheJoin", "KilledDuringTheJoin",
+                                             "LeavesDuringTheJoin"};
+    return std::string(std::get<0>(info.param).name) +
+           departures[static_cast<int>(std::get<1>(info.param))];
+}
+
 INSTANTIATE_TEST_SUITE_P(, JoinRaceTest,
-                         ::testing::Values(Departure::KilledBeforeTheJoin,
-                                           Departure::KilledDuringTheJoin,
-                                           Departure::LeavesDuringTheJoin),
-                         [](const auto &info) {
-                             switch (info.param) {
-                             case Departure::KilledBeforeTheJoin: return "KilledBeforeTheJoin";
-                             case Departure::KilledDuringTheJoin: return "KilledDuringTheJoin";
-                             default: return "LeavesDuringTheJoin";
-                             }
-                         });
+                         ::testing::Combine(::testing::ValuesIn(kLinks),
+                                            ::testing::Values(Departure::KilledBeforeTheJoin,
+                                                              Departure::KilledDuringTheJoin,
+                                                              Departure::LeavesDuringTheJoin)),
+                         CaseName);
 
 } // namespace
