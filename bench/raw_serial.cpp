@@ -186,8 +186,8 @@ void RawSerialDrive::Send(uint16_t opCode, std::span<const uint16_t> words, bool
     lineBytes_ += out_.size() + 1;
 }
 
-std::vector<uint16_t> RawSerialDrive::Query(uint16_t opCode, std::span<const uint16_t> words, uint16_t answerOp,
-                                            std::size_t answerWords)
+std::span<const uint16_t> RawSerialDrive::Query(uint16_t opCode, std::span<const uint16_t> words, uint16_t answerOp,
+                                                std::size_t answerWords)
 {
     if (link_.PurgesBeforeSend()) link_.Purge();
     SerialFrameInto(out_, address_, opCode, words);
@@ -201,9 +201,9 @@ std::vector<uint16_t> RawSerialDrive::Query(uint16_t opCode, std::span<const uin
     if (in_[0] != kAcknowledge || in_[1] != 2 * answerWords + 4 || static_cast<uint8_t>(sum) != in_.back() ||
         Word(&in_[4]) != answerOp)
         throw Failure("unexpected answer");
-    std::vector<uint16_t> answer(answerWords);
-    for (std::size_t i = 0; i < answerWords; ++i) answer[i] = Word(&in_[6 + 2 * i]);
-    return answer;
+    answer_.resize(answerWords);
+    for (std::size_t i = 0; i < answerWords; ++i) answer_[i] = Word(&in_[6 + 2 * i]);
+    return answer_;
 }
 
 void RawSerialDrive::WriteBlock(uint8_t memory, uint16_t address, std::span<const uint16_t> words)
@@ -232,7 +232,7 @@ void RawSerialDrive::ReadBlock(uint8_t memory, uint16_t address, std::span<uint1
         const uint16_t at16 = static_cast<uint16_t>(address + at);
         const uint16_t request[] = {replyTo_, at16};
         const uint16_t op = static_cast<uint16_t>((((0xEC00 | memory) << 2) & 0xFFFF) | (n - 1));
-        const std::vector<uint16_t> answer = Query(op, request, static_cast<uint16_t>(0xB404 | (n - 1)), 2 + n);
+        const std::span<const uint16_t> answer = Query(op, request, static_cast<uint16_t>(0xB404 | (n - 1)), 2 + n);
         if (answer[1] != at16) throw Failure("answer for another address");
         for (std::size_t i = 0; i < n; ++i) words[at + i] = answer[2 + i];
         at += n;
@@ -243,7 +243,7 @@ uint16_t RawSerialDrive::Checksum(uint8_t memory, uint16_t first, uint16_t last)
 {
     const uint16_t op = static_cast<uint16_t>(0xDA10 | memory << 5);
     const uint16_t query[] = {replyTo_, first, last};
-    return Query(op, query, op, 1).at(0);
+    return Query(op, query, op, 1)[0];
 }
 
 } // namespace bench

@@ -50,9 +50,10 @@ public:
 
     // A message and its acknowledge, after emptying the input when `purge`.
     void Send(uint16_t opCode, std::span<const uint16_t> words, bool purge);
-    // A query, its acknowledge and the answer frame (read in one go): the answer's words.
-    std::vector<uint16_t> Query(uint16_t opCode, std::span<const uint16_t> words, uint16_t answerOp,
-                                std::size_t answerWords);
+    // A query, its acknowledge and the answer frame (read in one go): the answer's words, in a
+    // buffer kept from query to query (valid until the next one).
+    std::span<const uint16_t> Query(uint16_t opCode, std::span<const uint16_t> words, uint16_t answerOp,
+                                    std::size_t answerWords);
 
     // The frames of a block write as the library sends them: the download pointer for memory
     // other than data memory, then two words a message.
@@ -70,6 +71,7 @@ private:
     uint64_t lineBytes_ = 0;
     std::vector<uint8_t> in_;
     std::vector<uint8_t> out_;
+    std::vector<uint16_t> answer_;
 };
 
 } // namespace bench

@@ -29,12 +29,34 @@ struct SerialFrame {
 // The frame of a message whose length is at most 4 (the caller checks).
 SerialFrame BuildSerialFrame(const DriveMessage &message);
 
-// Reads exactly the given number of bytes; false when they could not all be read.
+// A frame's first byte: the bytes that follow it but the checksum (even, 4 to 12).
+constexpr bool IsFrameLength(uint8_t byte) { return byte % 2 == 0 && byte >= 4 && byte <= 12; }
+
+// A reader kept as an object, for callers that hold one.
 using ReadExactly = std::function<bool(std::span<uint8_t>)>;
 
-// Completes a frame whose first byte has been read: 1 complete with a correct checksum, -1 bad
-// data (impossible length byte, nothing more read; or a checksum mismatch), 0 the rest of the
-// frame could not be read.
-int ParseSerialFrame(uint8_t firstByte, const ReadExactly &read, DriveMessage &message);
+// Completes a frame whose first byte has been read, `read(bytes)` reading exactly the given
+// number of bytes (false when they could not all be read): 1 complete with a correct checksum,
+// -1 bad data (impossible length byte, nothing more read; or a checksum mismatch), 0 the rest
+// of the frame could not be read. A template so that every reply's frame is read without an
+// indirect call.
+template <typename ReadExactly>
+int ParseSerialFrame(uint8_t firstByte, ReadExactly &&read, DriveMessage &message) {
+    if (!IsFrameLength(firstByte)) return -1;
+    std::array<uint8_t, kMaxSerialFrame> frame; // filled by the read before any byte is used
+    frame[0] = firstByte;
+    const size_t size = static_cast<size_t>(firstByte) + 2;
+    if (!read(std::span<uint8_t>{frame.data() + 1, size - 1})) return 0;
+    const auto word = [&frame](size_t at) {
+        return static_cast<uint16_t>(frame[at] << 8 | frame[at + 1]);
+    };
+    message.address = word(1);
+    message.opCode = word(3);
+    message.length = static_cast<uint16_t>((firstByte - 4) / 2);
+    for (uint16_t i = 0; i < message.length; ++i) message.data[i] = word(5 + 2 * i);
+    unsigned sum = 0;
+    for (size_t i = 0; i + 1 < size; ++i) sum += frame[i];
+    return static_cast<uint8_t>(sum) == frame[size - 1] ? 1 : -1;
+}
 
 } // namespace zorcomm

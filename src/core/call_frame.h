@@ -17,6 +17,11 @@ struct HeldLocks {
 };
 
 bool EnterCall(unsigned flags, HeldLocks &held);
+// Run by EnterCall, with the channel's mutex held, when that mutex was abandoned by a holder that
+// ended: the selected slot's link may have been left in the middle of an exchange. The call
+// still fails with 0x20000066 afterwards.
+using AbandonedChannelHook = void (*)();
+void SetAbandonedChannelHook(AbandonedChannelHook hook);
 void LeaveCall(HeldLocks &held);
 
 // Holds the call frame for the lifetime of a scope: `entered` tells whether EnterCall succeeded;

@@ -55,8 +55,7 @@ void Log(int level, const char *caption, const char *text) {
 
 void LogInfo(const char *text) { Log(kLogInfo, "MSK Info", text); }
 
-void Trace(int level, const char *caption, const uint8_t *bytes, uint16_t count) {
-    if (Context().logLevel < level) return;
+void TraceShown(int level, const char *caption, const uint8_t *bytes, uint16_t count) {
     if (3u * count + 1 > kTraceSize) return ReportTraceTooBig();
     std::array<char, kTraceSize> text{};
     if (bytes != nullptr) AppendBytes(text, 0, bytes, count);

@@ -11,9 +11,11 @@
 
 namespace zorcomm {
 
+ProcessContext processContext;
+
 namespace {
 
-ProcessContext context;
+ProcessContext &context = processContext;
 // Mapped by whichever thread asks first (a refused process asks again at every call).
 std::atomic<SharedSection *> shared{nullptr};
 
@@ -139,8 +141,6 @@ void FreeProcessSlots(void (*closeChannel)(Slot &)) {
 }
 
 } // namespace
-
-ProcessContext &Context() { return context; }
 
 SharedSection *Shared() {
     SharedSection *section = shared.load(std::memory_order_acquire);

@@ -82,7 +82,9 @@ struct ProcessContext {
     RelaxedValue<bool> regionRefusalLogged = false;
 };
 
-ProcessContext &Context();
+// Inline: every routine of a call asks for it, several times a message.
+extern ProcessContext processContext;
+inline ProcessContext &Context() { return processContext; }
 // The shared region, mapped on first use; null when it cannot be mapped.
 SharedSection *Shared();
 

@@ -72,7 +72,7 @@ private:
     const Direction &direction_;
     uint32_t pairs_;
     uint32_t last_ = 0;
-    std::array<char, kProgressTextSize> text_{};
+    std::array<char, kProgressTextSize> text_; // written before every report
 };
 
 DriveMessage Message(uint16_t opCode, uint16_t first, std::span<const uint16_t> words) {
@@ -117,9 +117,10 @@ Outcome WriteByMessages(std::span<const uint16_t> words, uint16_t address, uint8
         // A write through the pointer whose acknowledge was lost may have been carried out,
         // and the drive advances the pointer with every word it writes: before the message
         // goes again, the pointer is put back where its words belong.
-        const BeforeResend pointerBack = [at] { return SetDownloadPointer(at); };
-        if (SendDriveMessage(&message, direct ? BeforeResend{} : pointerBack) < 1)
-            return Outcome::Failed;
+        const auto pointerBack = [at] { return SetDownloadPointer(at); };
+        BeforeResend beforeResend;
+        if (!direct) beforeResend = pointerBack;
+        if (SendDriveMessage(&message, beforeResend) < 1) return Outcome::Failed;
         if (!progress.Step(step)) return Outcome::Stopped;
     }
     return Outcome::Done;
@@ -147,10 +148,14 @@ bool ReadStep(uint16_t address, uint8_t memoryType, std::span<uint16_t> out) {
         }
         ReplyMark mark;
         if (!MarkReplyWait(mark)) return false;
-        if (Link *link = CurrentLink()) link->AnswerFollows();
+        // The acknowledge, then the reply frame: length byte, address, op code, the address
+        // asked for, the requested address and the words, checksum.
+        if (mark.link) mark.link->AnswerFollows(1 + 2 * (count + 2) + 6);
         if (SendDriveMessage(&question) < 1) return false;
         DriveMessage reply{};
-        const int result = AwaitReply(mark, platform::TickCount(), slot.replyTimeout, isReply, reply);
+        const bool atHand = mark.link && mark.link->FrameAtHand();
+        const int result = AwaitReply(mark, atHand ? 0 : platform::TickCount(), slot.replyTimeout,
+                                      isReply, reply, atHand);
         if (result < 0) return false;
         if (result == 1) {
             for (size_t i = 0; i < out.size(); ++i) out[i] = reply.data[2 + i];

@@ -27,11 +27,14 @@ int ReadFrame(Link &link, uint8_t firstByte, DriveMessage &message) {
 }
 
 // Waits for the acknowledge of one written frame, passing complete frames that come first to
-// the unsolicited handler. True when the acknowledge came.
+// the unsolicited handler. True when the acknowledge came. The reply time-out bounds a stream of
+// other frames before the acknowledge and counts from the first of them: the clock is read only
+// then, not for every message (a reading costs as much as a tenth of a message on a fast link).
 bool AwaitAcknowledge(Link &link, uint32_t replyTimeout) {
-    const uint32_t start = platform::TickCount();
     uint8_t byte = 0;
     if (!ReadByte(link, byte)) return false;
+    if (byte == kAcknowledge) return true;
+    const uint32_t start = platform::TickCount();
     while (true) {
         if (byte == kAcknowledge) return true;
         DriveMessage stray{};
@@ -203,20 +206,29 @@ int ReceiveDriveMessage(DriveMessage *message, bool *acknowledge) {
 }
 
 bool MarkReplyWait(ReplyMark &mark) {
-    CanLink *can = CurrentCanLink();
-    if (!can) return true;
-    if (!can->SetAsideWaiting()) return false;
-    mark.queued = can->queue().Mark();
+    mark.link = CurrentLink();
+    mark.can = mark.link ? mark.link->AsCan() : nullptr;
+    mark.resolved = true;
+    if (!mark.can) return true;
+    if (!mark.can->SetAsideWaiting()) return false;
+    mark.queued = mark.can->queue().Mark();
     return true;
 }
 
 int ReceiveAfterMark(const ReplyMark &mark, DriveMessage &message, bool &acknowledge) {
-    if (CanLink *can = CurrentCanLink()) return can->ReceiveSince(mark.queued, message);
-    return ReceiveDriveMessage(&message, &acknowledge);
+    if (!mark.resolved) {
+        if (CanLink *can = CurrentCanLink()) return can->ReceiveSince(mark.queued, message);
+        return ReceiveDriveMessage(&message, &acknowledge);
+    }
+    if (mark.can) return mark.can->ReceiveSince(mark.queued, message);
+    if (mark.link && IsByteStreamType(Context().currentSlot->channelType))
+        return ReceiveByteStream(*mark.link, message, &acknowledge);
+    SetError(Error::NotForChannelType);
+    return -1;
 }
 
 void DeliverEarlier(const ReplyMark &mark) {
-    CanLink *can = CurrentCanLink();
+    CanLink *can = mark.resolved ? mark.can : CurrentCanLink();
     if (!can || !Context().unsolicitedHandler) return;
     DriveMessage message{};
     while (can->queue().TakeBefore(mark.queued, message)) DeliverUnsolicited(message);

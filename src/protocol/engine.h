@@ -5,16 +5,19 @@
 #include <zorcomm/zorcomm.h>
 
 #include <cstdint>
-#include <functional>
-
+#include "core/function_ref.h"
 #include "core/process_context.h"
 #include "platform/platform.h"
 
 namespace zorcomm {
 
+class Link;
+class CanLink;
+
 // What a byte-stream send does before it writes its message again after a lost acknowledge
 // (the link already resynchronised): false ends the send with -1, the hook's error standing.
-using BeforeResend = std::function<bool()>;
+// Called while the send runs only: a reference to the caller's callable, not a copy.
+using BeforeResend = FunctionRef<bool()>;
 
 // Results: 1 done, 0 time-out or nothing received, -1 failure (the last error says why).
 int SendDriveMessage(const DriveMessage *message, const BeforeResend &beforeResend = {});
@@ -26,16 +29,23 @@ int ReceiveDriveMessage(DriveMessage *message, bool *acknowledge = nullptr);
 // moved into the receive queue here (so MSK_ReceiveMessage still gets them, or the handler).
 struct ReplyMark {
     uint32_t queued = 0; // the receive queue's mark
+    // The selected channel's link as it was at the mark: the wait reads from it.
+    Link *link = nullptr;
+    CanLink *can = nullptr;
+    bool resolved = false;
 };
 // False, with the adapter's error set, when the adapter fails.
 bool MarkReplyWait(ReplyMark &mark);
 // Receives until `isReply` accepts a message that came after `mark`, or the reply time-out has
 // passed since `start`; other messages go to the unsolicited handler (those from before the
 // mark only when one is registered; without one they stay queued), acknowledges are skipped.
-// 1 found, 0 nothing (the result of the last receive), -1 failure.
+// 1 found, 0 nothing (the result of the last receive), -1 failure. With `startAtFirst` the
+// clock is read after the first receive instead of `start`: for a wait whose first frame is
+// already with the link (Link::FrameAtHand), where that is the same millisecond and the reading
+// is saved when the frame is the reply.
 template <typename Predicate>
 int AwaitReply(const ReplyMark &mark, uint32_t start, uint32_t replyTimeout, Predicate isReply,
-               DriveMessage &reply);
+               DriveMessage &reply, bool startAtFirst = false);
 int32_t BytesInQueue();
 bool ResyncLink();
 void PostSendDelay(const DriveMessage &message);
@@ -48,7 +58,7 @@ void DeliverEarlier(const ReplyMark &mark);
 
 template <typename Predicate>
 int AwaitReply(const ReplyMark &mark, uint32_t start, uint32_t replyTimeout, Predicate isReply,
-               DriveMessage &reply) {
+               DriveMessage &reply, bool startAtFirst) {
     DeliverEarlier(mark);
     int result = 0;
     do {
@@ -64,6 +74,10 @@ int AwaitReply(const ReplyMark &mark, uint32_t start, uint32_t replyTimeout, Pre
             DeliverUnsolicited(received);
         }
         if (acknowledge) result = 0;
+        if (startAtFirst) {
+            start = platform::TickCount();
+            startAtFirst = false;
+        }
     } while (platform::TicksSince(start) < replyTimeout);
     return result;
 }

@@ -276,6 +276,30 @@ void AsciiCanLink::DrainInput() {
     if (port_) port_->DrainInput();
 }
 
+// What a process killed in the middle of an exchange had on its way stays on the port the
+// processes share: the start of a command the adapter waits to see ended, the confirmation and
+// the answer still to come. The next reader would take them for its own. The command is ended
+// (the adapter refuses it unless it was whole) and the port emptied until it has been quiet for
+// a while, so that the next exchange starts in step.
+void AsciiCanLink::RecoverAfterAbandonedLock() {
+    constexpr uint32_t kQuietMs = 50, kStepMs = 5, kLimitMs = 1000;
+    if (!port_) return;
+    const std::array<uint8_t, 1> end{'\r'};
+    port_->WriteBytes(end);
+    // Only the input is emptied: a purge of the output could take the carriage return back
+    // before the adapter has read it.
+    const uint32_t start = platform::TickCount();
+    uint32_t quietSince = start;
+    while (platform::TicksSince(quietSince) < kQuietMs && platform::TicksSince(start) < kLimitMs) {
+        platform::Sleep(kStepMs);
+        const int32_t waiting = port_->BytesInQueue();
+        if (waiting < 0) return;
+        if (waiting == 0) continue;
+        port_->PurgeInput();
+        quietSince = platform::TickCount();
+    }
+}
+
 int32_t AsciiCanLink::BytesInQueue() {
     if (port_) return port_->BytesInQueue();
     SetError(Error::PortNotOpened);

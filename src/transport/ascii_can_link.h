@@ -77,6 +77,7 @@ public:
     bool ReadBytes(std::span<uint8_t> bytes) override;
     bool WriteBytes(std::span<const uint8_t> bytes) override;
     void DrainInput() override;
+    void RecoverAfterAbandonedLock() override;
     // Bytes waiting at the port (there is no receive queue on this adapter).
     int32_t BytesInQueue() override;
     bool SetSerialTimeouts(const platform::SerialTimeouts &timeouts) override;

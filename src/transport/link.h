@@ -46,14 +46,20 @@ public:
 
     // What callers need of one family, with defaults for the families it means nothing to.
 
-    // The next reads are an acknowledge and the answer frame behind it: a link that pays for
-    // every call may fetch all that is waiting with the first of them.
-    virtual void AnswerFollows() {}
+    // The next reads are an acknowledge and the answer frame behind it, `bytes` in all: a link
+    // that pays for every call may fetch them with the first of those reads.
+    virtual void AnswerFollows(size_t /*bytes*/) {}
+    // The next frame (or the byte that ends its reading: an acknowledge, an impossible length)
+    // is already with the link, so that the next receive returns without waiting.
+    virtual bool FrameAtHand() const { return false; }
     // Clears the line's error state after an exchange failed (serial ports).
     virtual void ClearLineErrors() {}
     // Drops what has arrived so far, at once: the RS-485 resynchronisation waits out the drives'
     // answers this way.
     virtual void PurgeInput() {}
+    // Puts the link back in step after a holder of the channel ended in the middle of an
+    // exchange, with the channel's mutex held (a port several processes read).
+    virtual void RecoverAfterAbandonedLock() {}
     // A text the link's driver has of its own for `code` (a virtual serial driver's messages).
     virtual bool OwnErrorText(uint32_t /*code*/, std::string & /*text*/) const { return false; }
     // The link as a CAN adapter link, and the device server in front of a datagram link.

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
 #include <utility>
 
+#include "codec/drive_message.h"
 #include "core/debug_log.h"
 #include "core/errors.h"
 #include "core/process_context.h"
@@ -43,35 +45,41 @@ bool VirtualSerialLink::OwnErrorText(uint32_t code, std::string &text) const {
 
 size_t VirtualSerialLink::TakeFetched(std::span<uint8_t> bytes) {
     const size_t count = std::min(bytes.size(), fetchedEnd_ - fetchedStart_);
-    std::copy_n(fetched_.begin() + static_cast<std::ptrdiff_t>(fetchedStart_), count, bytes.begin());
+    if (count == 0) return 0;
+    // The acknowledge and the length byte come one at a time, the rest of a frame at once.
+    if (count == 1) bytes[0] = fetched_[fetchedStart_];
+    else std::memcpy(bytes.data(), fetched_.data() + fetchedStart_, count);
     fetchedStart_ += count;
     if (fetchedStart_ == fetchedEnd_) DropFetched();
     return count;
 }
 
-// Only when more than `atLeast` bytes are waiting: otherwise the read asks the driver itself.
-// False when the driver refused the read.
-bool VirtualSerialLink::FetchWaiting(size_t atLeast) {
-    const int32_t waiting = driver_.GetBytesCountInQueue();
-    if (waiting <= 0 || static_cast<size_t>(waiting) <= atLeast) return true;
-    const auto count =
-        static_cast<uint32_t>(std::min<size_t>(static_cast<size_t>(waiting), fetched_.size()));
+bool VirtualSerialLink::FrameAtHand() const {
+    const size_t held = fetchedEnd_ - fetchedStart_;
+    if (held == 0) return false;
+    const uint8_t first = fetched_[fetchedStart_];
+    return !IsFrameLength(first) || held >= static_cast<size_t>(first) + 2;
+}
+
+// One driver read for the whole answer: it waits, as any read does, up to the driver's read
+// time-out for the bytes. False when the driver refused the read.
+bool VirtualSerialLink::FetchAnswer(size_t bytes) {
+    const auto count = static_cast<uint32_t>(std::min(bytes, fetched_.size()));
     uint32_t read = 0;
     if (!driver_.ReadData(fetched_.data(), count, &read)) return false;
     fetchedStart_ = 0;
     fetchedEnd_ = std::min<size_t>(read, count);
+    fetchTimedOut_ = fetchedEnd_ < count;
     return true;
 }
 
 bool VirtualSerialLink::ReadBytes(std::span<uint8_t> bytes) {
     Context().lastError = 0;
-    size_t have = TakeFetched(bytes);
-    if (std::exchange(answerFollows_, false) && have < bytes.size()) {
-        if (!FetchWaiting(bytes.size() - have)) return false;
-        have += TakeFetched(bytes.subspan(have));
-    }
+    if (const size_t answer = std::exchange(answerFollows_, 0); answer != 0 && fetchedEnd_ == 0)
+        if (!FetchAnswer(std::max(answer, bytes.size()))) return false;
+    size_t have = fetchedEnd_ != fetchedStart_ ? TakeFetched(bytes) : 0;
     uint32_t read = 0;
-    if (have < bytes.size()) {
+    if (have < bytes.size() && !std::exchange(fetchTimedOut_, false)) {
         const auto rest = bytes.subspan(have);
         if (!driver_.ReadData(rest.data(), static_cast<uint32_t>(rest.size()), &read)) return false;
         if (read > rest.size()) read = static_cast<uint32_t>(rest.size());
@@ -87,6 +95,7 @@ bool VirtualSerialLink::ReadBytes(std::span<uint8_t> bytes) {
 
 bool VirtualSerialLink::WriteBytes(std::span<const uint8_t> bytes) {
     if (bytes.empty()) return true;
+    fetchTimedOut_ = false; // a new exchange: what is read now is not the earlier answer
     Context().lastError = 0;
     uint32_t written = 0;
     if (!driver_.WriteData(bytes.data(), static_cast<uint32_t>(bytes.size()), &written))
@@ -102,7 +111,7 @@ bool VirtualSerialLink::WriteBytes(std::span<const uint8_t> bytes) {
 
 void VirtualSerialLink::DrainInput() {
     const uint32_t charTime = CharacterTime(driver_.GetCommBaudRate());
-    DropFetched();
+    Discard();
     do {
         driver_.PurgeQueues();
         platform::Sleep(charTime);
@@ -110,7 +119,7 @@ void VirtualSerialLink::DrainInput() {
 }
 
 void VirtualSerialLink::PurgeBeforeSend() {
-    DropFetched();
+    Discard();
     driver_.PurgeQueues();
 }
 
@@ -128,7 +137,7 @@ bool VirtualSerialLink::SetLinkBaudRate(uint32_t rate) {
         Log(kLogErrors, "Set baud rate error", "<Set Comm Baud Rate> Comm. error!");
         return false;
     }
-    DropFetched();
+    Discard();
     driver_.PurgeQueues();
     platform::Sleep(Context().settings.waitAfterBaudChange);
     return true;

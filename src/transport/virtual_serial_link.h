@@ -25,7 +25,8 @@ public:
     uint32_t BaudRate() const override;
     bool SetLinkBaudRate(uint32_t rate) override;
     uint32_t Handle() const override { return handle_; }
-    void AnswerFollows() override { answerFollows_ = true; }
+    void AnswerFollows(size_t bytes) override { answerFollows_ = bytes; }
+    bool FrameAtHand() const override;
     // The message texts of the driver's module describe the codes it leaves.
     bool OwnErrorText(uint32_t code, std::string &text) const override;
 
@@ -44,8 +45,13 @@ private:
     // the driver's own locking and line model, so an answer is fetched in one call. A channel
     // of this family belongs to one process, so what is kept here is nobody else's.
     size_t TakeFetched(std::span<uint8_t> bytes);
-    bool FetchWaiting(size_t atLeast);
+    bool FetchAnswer(size_t bytes);
     void DropFetched() { fetchedStart_ = fetchedEnd_ = 0; }
+    // Everything received is thrown away: nothing of an earlier answer is read any more.
+    void Discard() {
+        DropFetched();
+        fetchTimedOut_ = false;
+    }
 
     platform::DynamicLibrary library_;
     EntryPoints driver_{};
@@ -53,7 +59,11 @@ private:
     std::array<uint8_t, 64> fetched_{};
     size_t fetchedStart_ = 0;
     size_t fetchedEnd_ = 0;
-    bool answerFollows_ = false;
+    size_t answerFollows_ = 0; // the bytes of the acknowledge and answer to come, or 0
+    // The fetch of an answer ended with the driver's read time-out before all its bytes came:
+    // the first read that the fetched bytes cannot satisfy ends as the driver's read would have
+    // ended in that time, without waiting for the driver a second time.
+    bool fetchTimedOut_ = false;
 };
 
 } // namespace zorcomm

@@ -1,9 +1,14 @@
 #include "library_process.h"
 
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <sstream>
 #include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "core/errors.h"
 
@@ -25,6 +30,20 @@ std::vector<std::string> logLines;
 std::vector<DriveMessage> handled;
 
 void CollectLine(const char *line) { logLines.emplace_back(line); }
+
+// For "die-in-write": what to leave on the port before the process kills itself.
+std::string leftOnPort;
+
+// Right after the library sent a CAN frame (its answer still to come): the start of another
+// command goes to the port behind it, and the process dies holding the channel.
+void DieAfterWrite(const char *line) {
+    if (!std::strstr(line, "CAN Message Sent")) return;
+    if (const char *port = std::getenv("ZORCOMM_COM9")) {
+        const int fd = open(port, O_WRONLY | O_NOCTTY);
+        if (fd >= 0 && write(fd, leftOnPort.data(), leftOnPort.size()) < 0) leftOnPort.clear();
+    }
+    raise(SIGKILL);
+}
 void ZORCOMM_CALL CollectMessage(DriveMessage *message) { handled.push_back(*message); }
 
 std::string Describe(const DriveMessage &m) {
@@ -121,6 +140,11 @@ std::string Run(Library &lib, const std::vector<std::string> &w) {
     if (c == "queue") {
         const int32_t n = lib.MSK_GetBytesCountInQueue();
         return result(n >= 0, std::to_string(n));
+    }
+    if (c == "die-in-write" && w.size() == 2) {
+        leftOnPort = w[1];
+        lib.MSK_RegisterDebugLogHandler(3, DieAfterWrite);
+        return "ok";
     }
     if (c == "log" && w.size() == 2) {
         logLines.clear();

@@ -13,6 +13,8 @@
 //   handled                                  -> ok <address> <opcode> <data...>, ... (then forgotten)
 //   baud RATE | getbaud | host | active | version | reset | update | queue
 //   log LEVEL                                -> starts collecting log lines
+//   die-in-write TEXT                        -> the next CAN frame sent is followed by TEXT
+//                                               written to $ZORCOMM_COM9, then SIGKILL
 //   logged TEXT                              -> ok <number of collected lines containing TEXT>
 //   quit
 #pragma once

@@ -4,6 +4,7 @@
 
 #include <coff_writer.h>
 
+#include <chrono>
 #include <cmath>
 #include <sstream>
 
@@ -173,6 +174,30 @@ TEST_F(BlockTransferTest, DriveMessagesBeforeAReadReachTheHandlerInOrder) {
     ASSERT_TRUE(lib.MSK_ReceiveData(read.data(), 0x0100, MEMORY_DATA, 1)) << LastError();
     EXPECT_EQ(read[0], 0xAAAA);
     EXPECT_EQ(Unsolicited().size(), static_cast<size_t>(kWaiting));
+    EXPECT_EQ(lib.MSK_GetBytesCountInQueue(), 0);
+}
+
+// A read's acknowledge and answer are fetched from the driver in one read that waits up to the
+// driver's read time-out; when they stop short, the reads behind that fetch do not wait for the
+// driver a second time: the try ends after one time-out, the retry reads the answer.
+TEST_F(BlockTransferTest, AnAnswerThatStopsShortCostsOneDriverTimeOut) {
+    OpenDriver();
+    Poke("data", 0x0300, {0x1357, 0x2468});
+    constexpr int kReadTimeoutMs = 600;
+    ASSERT_EQ(Sim("read-timeout " + std::to_string(kReadTimeoutMs)), "OK");
+    // The answer comes without the acknowledge before it: one byte short of what was asked.
+    ASSERT_EQ(Sim("fault withhold-ack 1"), "OK");
+    CollectLog(2);
+    std::vector<uint16_t> read(2);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(lib.MSK_ReceiveData(read.data(), 0x0300, MEMORY_DATA, 2)) << LastError();
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now() - start)
+                          .count();
+    EXPECT_EQ(read, (std::vector<uint16_t>{0x1357, 0x2468}));
+    EXPECT_EQ(Logged("MSK Warning : Retrying <Send Message>"), 1);
+    EXPECT_GE(took, kReadTimeoutMs);
+    EXPECT_LT(took, 2 * kReadTimeoutMs - 100);
     EXPECT_EQ(lib.MSK_GetBytesCountInQueue(), 0);
 }
 

@@ -175,4 +175,33 @@ TEST_F(AsciiCanLinkTest, TwoProcessesOnOneAdapter) {
     EXPECT_EQ(HistoryUntil("OK T1B0040012" "1000 C"), "OK T1B0040012" "1000 C");
 }
 
+// A process killed in the middle of an exchange leaves on the port they share the start of a
+// command and the adapter's answers to its question. The survivor's first call reports the
+// abandoned lock; from its next call on the port is in step again.
+TEST_F(AsciiCanLinkTest, AProcessKilledInAnExchangeLeavesThePortInStep) {
+    StartAdapter(ztest::kCanSettings, false);
+    ztest::Child other([](ztest::Child &self) { return ztest::LibraryProcess(self); });
+    ASSERT_EQ(other.Read(), "loaded");
+    auto &lib = lib_ = ztest::LoadLibrary();
+    const int32_t handle = lib.MSK_OpenComm("COM9", 1, 0, CHANNEL_LAWICEL_USBCAN);
+    ASSERT_GT(handle, 0) << LastError();
+    other.Send("open COM9 1 0 9");
+    const auto opened = other.Read();
+    ASSERT_TRUE(opened && opened->rfind("ok ", 0) == 0) << opened.value_or("nothing");
+    other.Send("setactive 2");
+    EXPECT_EQ(other.Read(), "ok");
+    other.Send("die-in-write t1B00");
+    EXPECT_EQ(other.Read(), "ok");
+    other.Send("version");
+    EXPECT_EQ(other.Wait(), 128 + SIGKILL);
+
+    EXPECT_EQ(Version(), "fail " + Text(0x20000066));
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(Version(), "F120H") << i;
+    uint16_t word = 0x1234, back = 0;
+    ASSERT_TRUE(lib.MSK_SendData(&word, 0x4200, MEMORY_DATA, 1)) << LastError();
+    ASSERT_TRUE(lib.MSK_ReceiveData(&back, 0x4200, MEMORY_DATA, 1)) << LastError();
+    EXPECT_EQ(back, word);
+    EXPECT_TRUE(lib.MSK_CloseComm(handle));
+}
+
 } // namespace

@@ -4,6 +4,7 @@
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <chrono>
 #include <sstream>
 
 namespace {
@@ -68,6 +69,22 @@ TEST_F(Rs485Test, GroupMessagesAreNotAcknowledgedAndRatesMoveTogether) {
     EXPECT_FALSE(lib.MSK_SendMessage(&single));
     EXPECT_EQ(LastError(), Text(0x20000075));
     EXPECT_EQ(Logged("MSK Warning : Retrying <Send Message>"), 2);
+}
+
+// Before every write the line must have been quiet for more than a millisecond tick.
+TEST_F(Rs485Test, EveryWriteWaitsForAQuietLine) {
+    auto sim = StartSerialSim({"--rs485", "--axes", "2,3"});
+    ASSERT_GT(lib.MSK_OpenComm("COM7", 1, 0, CHANNEL_RS485), 0) << LastError();
+    ASSERT_TRUE(lib.MSK_SetActiveDrive(2));
+    constexpr int kMessages = 60;
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < kMessages; ++i) {
+        DriveMessage message{1, 0x0020, 0x2345, {static_cast<uint16_t>(i)}};
+        ASSERT_TRUE(lib.MSK_SendMessage(&message)) << i << ": " << LastError();
+    }
+    const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - start;
+    // Each write follows the previous acknowledge by two ticks at least: over a millisecond.
+    EXPECT_GE(wall.count(), kMessages * 0.001);
 }
 
 class VirtualDriverTest : public LibraryTest {};

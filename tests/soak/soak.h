@@ -19,11 +19,6 @@ constexpr int kMaxKills = 48;
 
 // The text of the error an abandoned lock is reported with.
 constexpr const char *kAbandonedText = "because resource is locked";
-// What a process killed on the ASCII adapter's shared port leaves to the next readers: the rest
-// of a line it was reading (a malformed answer), and its confirmation and answer still on their
-// way, which the next readers take for theirs (a malformed answer, a read that comes up short).
-constexpr const char *kLeftoverTexts[] = {"The peer broke the communication protocol", "Receive timeout"};
-constexpr uint32_t kLeftoversPerKill = 3;
 
 // How a link is reached, and how many processes may share one connection to it.
 enum class Kind { Rs232, Rs485, Driver, Udp, Tcp, Peak, Esd, Ascii, SocketCan };
@@ -54,7 +49,6 @@ struct ThreadRecord {
     std::atomic<uint32_t> afterKill;    // first calls after a kill that failed (check)
     std::atomic<uint32_t> unexplained;  // failed calls with no kill in sight (lost replies)
     std::atomic<uint32_t> abandoned;    // failures reporting an abandoned lock
-    std::atomic<uint32_t> leftovers;    // failures on what a killed process left on a shared port
     std::atomic<uint32_t> misdelivered; // data read back that another worker wrote
     std::atomic<uint32_t> lost;         // an acknowledged write not read back as written
     std::atomic<uint32_t> done;         // reached its number of exchanges
@@ -81,7 +75,6 @@ struct WorkerRecord {
 struct Board {
     std::atomic<uint32_t> killsSent;                 // incremented just before each SIGKILL
     std::atomic<uint32_t> killsDone;                 // incremented once the process is gone
-    std::atomic<uint32_t> leftoversSeen;             // at most kLeftoversPerKill per kill are tolerated
     std::atomic<uint32_t> stopAll;                   // the run is over: no more exchanges
     std::atomic<int64_t> killTimes[kMaxKills];       // when each SIGKILL was sent
     WorkerRecord records[kRecords];
@@ -96,7 +89,6 @@ struct WorkerPlan {
     uint16_t host = 1;
     uint16_t axis = 1;
     uint64_t target = 0; // exchanges per thread; 0: until told to leave
-    bool sharedByteStream = false; // processes read one port's input: a kill may leave half a line
     std::string downloads[kThreads * 2]; // executables: two variants for each thread
     uint32_t seed = 1;
 };

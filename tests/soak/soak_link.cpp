@@ -145,14 +145,13 @@ WorkerPlan PlanFor(const LinkSpec &link, int slot) {
     case Kind::SocketCan: plan.device = "can0"; plan.type = CHANNEL_SOCKETCAN; break;
     }
     plan.type = static_cast<uint8_t>(plan.type | link.protocol);
-    plan.sharedByteStream = link.kind == Kind::Ascii;
     return plan;
 }
 
 // What the link's threads did, summed over every process that ran on it.
 struct Totals {
     uint64_t exchanges = 0, messages = 0, blocks = 0, downloads = 0;
-    uint32_t failures = 0, duringKill = 0, afterKill = 0, unexplained = 0, abandoned = 0, leftovers = 0;
+    uint32_t failures = 0, duringKill = 0, afterKill = 0, unexplained = 0, abandoned = 0;
     uint32_t misdelivered = 0, lost = 0, openFailures = 0, retries = 0;
     std::map<std::string, uint32_t> texts;
     std::vector<std::string> wrong;
@@ -171,7 +170,6 @@ struct Totals {
             afterKill += thread.afterKill.load();
             unexplained += thread.unexplained.load();
             abandoned += thread.abandoned.load();
-            leftovers += thread.leftovers.load();
             misdelivered += thread.misdelivered.load();
             lost += thread.lost.load();
             for (const FailureText &entry : thread.texts)
@@ -448,7 +446,7 @@ private:
         for (const auto &[text, count] : totals.texts) line << "    " << count << " x " << text << "\n";
         if (totals.failures != 0)
             line << "    (" << totals.duringKill << " during a kill, " << totals.abandoned
-                 << " abandoned lock, " << totals.leftovers << " on a killed process's leftovers, " << totals.afterKill << " first call after a kill, "
+                 << " abandoned lock, " << totals.afterKill << " first call after a kill, "
                  << totals.unexplained << " unexplained; " << totals.openFailures << " opens retried)\n";
         for (const auto &wrong : totals.wrong) line << "    " << wrong << "\n";
         if (!trouble_.empty()) line << "    FAILED: " << trouble_ << "\n";

@@ -224,8 +224,6 @@ private:
         }
         if (duringKill) {
             ++record_.duringKill;
-        } else if (Leftover(text)) {
-            ++record_.leftovers;
         } else if (afterKill_ && abandoned && abandonedAllowed_) {
             abandonedAllowed_ = false;
         } else if (afterKill_) {
@@ -234,20 +232,6 @@ private:
         } else {
             ++record_.unexplained;
         }
-    }
-
-    // What a killed process left on the shared port of the ASCII adapter: the next readers of
-    // the port trip over it, a few times at most.
-    bool Leftover(const std::string &text) {
-        if (!plan_.sharedByteStream) return false;
-        bool known = false;
-        for (const char *leftover : kLeftoverTexts) known = known || text.find(leftover) != std::string::npos;
-        if (!known) return false;
-        Board &board = *plan_.board;
-        uint32_t seen = board.leftoversSeen.load();
-        while (seen < board.killsDone.load() * kLeftoversPerKill)
-            if (board.leftoversSeen.compare_exchange_weak(seen, seen + 1)) return true;
-        return false;
     }
 
     void Note(const std::string &text) {

@@ -94,10 +94,17 @@ protected:
         // A port call that never returns fails the test instead of stalling the run.
         watchdog_ = std::thread([this] {
             std::unique_lock lock(mutex_);
+            watching_ = true;
+            finished_.notify_all();
             if (finished_.wait_for(lock, 10s, [this] { return done_; })) return;
             ADD_FAILURE() << "a port call did not return; feeding the line to end it";
             pty_.Flood();
         });
+        // Tests fork: a child forked while the new thread is still being set up inherits the
+        // locks the set-up holds (the sanitizers' thread registry among them), and its exit then
+        // waits for them for ever. Once the watchdog waits, it holds none.
+        std::unique_lock lock(mutex_);
+        finished_.wait(lock, [this] { return watching_; });
     }
     void TearDown() override {
         if (sender_.joinable()) sender_.join();
@@ -156,6 +163,7 @@ protected:
     std::mutex mutex_;
     std::condition_variable finished_;
     bool done_ = false;
+    bool watching_ = false;
 };
 
 TEST_F(SerialPortTest, IntervalTimeoutCountsFromTheLatestByte) {
