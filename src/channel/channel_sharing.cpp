@@ -22,7 +22,11 @@ int16_t FindSlot(uint8_t type, uint32_t number, bool ownOnly) {
         const Slot &slot = SlotAt(i);
         if (slot.processId == 0 || slot.channelHandle == 0) continue;
         if (ownOnly != (slot.processId == self)) continue;
-        if (slot.channelType == type && slot.channelNumber == number) return i;
+        if (slot.channelType != type || slot.channelNumber != number) continue;
+        // A process that died holding the link is no one to join: its slot is taken back at the
+        // next attach, and its handles with it. The link lives on in the live processes that
+        // share it, or is opened afresh.
+        if (ownOnly || platform::ProcessAlive(slot.processId)) return i;
     }
     return -1;
 }

@@ -39,8 +39,22 @@ void Select(int16_t index) {
     context.currentSlot = index < 0 ? nullptr : &Shared()->slotTable[index];
 }
 
+// The locks of the shared table are taken in one order, and given back in the other: the attach
+// lock, then the table mutex, then a channel's mutex (a call frame takes the table before the
+// channel; an open that joins a link waits for the link's mutex with the table held). Nothing
+// that holds a later one waits for an earlier one, so attach and detach, which take the table
+// under the attach lock, never wait on a call that waits on them.
+
+bool AnyLiveProcess(const SharedSection &section) {
+    for (const auto &slot : section.slotTable)
+        if (slot.processId != 0 && platform::ProcessAlive(slot.processId)) return true;
+    return false;
+}
+
 // A process that ended without detaching leaves its slots taken and its handles open; without
 // this every later attach would try to duplicate the table mutex from a process that is gone.
+// Run with the table mutex held (or with no live process left to hold it): an open in another
+// process reads the slot it joins under that mutex, and must not see it cleared half-way.
 void ReclaimDeadProcesses(SharedSection &section) {
     for (auto &slot : section.slotTable) {
         const uint32_t pid = slot.processId;
@@ -52,40 +66,43 @@ void ReclaimDeadProcesses(SharedSection &section) {
     }
 }
 
-// Attach step 4: a handle of the table mutex, held on return. 0 when none could be had.
-platform::MutexHandle TakeTableMutex(SharedSection &section) {
-    platform::MutexHandle handle = 0;
-    for (const auto &slot : section.slotTable) {
-        if (slot.processId == 0) continue;
-        handle = platform::DuplicateMutex(slot.processId, slot.tableMutex);
-        if (handle == 0) return 0;
-        break;
-    }
-    if (handle == 0) handle = platform::CreateMutex(false);
-    if (handle == 0) return 0;
-    const auto result = platform::WaitMutex(handle);
-    if (result != platform::WaitResult::Acquired) {
-        if (result == platform::WaitResult::Abandoned) platform::ReleaseMutex(handle);
-        platform::CloseMutex(handle);
-        return 0;
-    }
-    return handle;
+// Waits for the table mutex through one of this process's handles. A holder that died left it
+// abandoned: it is this process's now, and whatever the dead holder was changing belongs to
+// slots that are reclaimed under it.
+bool WaitTableMutex(platform::MutexHandle handle) {
+    return platform::WaitMutex(handle) != platform::WaitResult::Failed;
 }
 
-bool AttachToExistingTable(SharedSection &section) {
-    if (section.processCount >= kSlotCount) return SetError(Error::TooManyChannels);
-    const platform::MutexHandle handle = TakeTableMutex(section);
-    if (handle == 0) return false;
-    for (int16_t i = 0; i < kSlotCount; ++i) {
-        Slot &slot = section.slotTable[i];
-        if (slot.processId != 0) continue;
-        std::memset(static_cast<void *>(&slot), 0, sizeof slot);
-        slot.processId = context.ownProcessId;
-        slot.tableMutex = handle;
-        Select(i);
-        platform::ReleaseMutex(handle);
-        ++section.processCount;
-        return true;
+// A handle of the table mutex, duplicated from a live process (a dead one's
+// handles are dropped by the reclaim, and only under this mutex). 0 when no live process has
+// one to give.
+platform::MutexHandle DuplicateTableMutex(const SharedSection &section) {
+    for (const auto &slot : section.slotTable) {
+        if (slot.processId == 0 || !platform::ProcessAlive(slot.processId)) continue;
+        if (const auto handle = platform::DuplicateMutex(slot.processId, slot.tableMutex))
+            return handle;
+    }
+    return 0;
+}
+
+bool AttachToExistingTable(SharedSection &section, platform::MutexHandle handle) {
+    if (!WaitTableMutex(handle)) {
+        platform::CloseMutex(handle);
+        return false;
+    }
+    ReclaimDeadProcesses(section);
+    if (section.processCount < kSlotCount) {
+        for (int16_t i = 0; i < kSlotCount; ++i) {
+            Slot &slot = section.slotTable[i];
+            if (slot.processId != 0) continue;
+            std::memset(static_cast<void *>(&slot), 0, sizeof slot);
+            slot.processId = context.ownProcessId;
+            slot.tableMutex = handle;
+            Select(i);
+            ++section.processCount;
+            platform::ReleaseMutex(handle);
+            return true;
+        }
     }
     platform::ReleaseMutex(handle);
     platform::CloseMutex(handle);
@@ -103,21 +120,24 @@ bool AttachAsFirstProcess(SharedSection &section) {
     return true;
 }
 
+// The slots are cleared under the table mutex too: an open in another process may be joining
+// this process's link from one of them.
 void FreeProcessSlots(void (*closeChannel)(Slot &)) {
     SharedSection *section = shared.load(std::memory_order_acquire);
     if (!context.currentSlot || !section) return;
     AttachLock lock;
     const uint32_t pid = context.currentSlot->processId;
-    platform::MutexHandle tableMutex = 0;
+    const platform::MutexHandle tableMutex = context.currentSlot->tableMutex;
+    const bool tableHeld = WaitTableMutex(tableMutex);
     for (auto &slot : section->slotTable) {
         if (slot.processId != pid) continue;
-        if (tableMutex == 0) tableMutex = slot.tableMutex;
         closeChannel(slot);
         std::memset(static_cast<void *>(&slot), 0, sizeof slot);
     }
-    platform::CloseMutex(tableMutex);
     if (section->processCount > 0) --section->processCount;
     Select(-1);
+    if (tableHeld) platform::ReleaseMutex(tableMutex);
+    platform::CloseMutex(tableMutex);
 }
 
 } // namespace
@@ -143,9 +163,12 @@ bool AttachProcess() {
     // Chosen by each process for itself: a path another process left in the region could name
     // any file.
     FillSettingsFilePath(context.settingsFilePath, kSettingsPathSize);
+    if (const platform::MutexHandle handle = DuplicateTableMutex(*section))
+        return AttachToExistingTable(*section, handle);
+    if (AnyLiveProcess(*section)) return false;
+    // Nobody is left to hold the table or to read it: what the dead left goes at once.
     ReclaimDeadProcesses(*section);
-    if (section->processCount <= 0) return AttachAsFirstProcess(*section);
-    return AttachToExistingTable(*section);
+    return AttachAsFirstProcess(*section);
 }
 
 void DetachProcess(void (*closeChannel)(Slot &slot)) {

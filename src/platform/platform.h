@@ -54,8 +54,9 @@ struct RegionRefusal {
 // the region). The Windows region is part of the module and is never refused.
 RegionRefusal LastRegionRefusal();
 
-// A lock around process attach and detach, separate from the table mutex so that attach can
-// reclaim the slots of dead processes. Robust: a holder that died does not block anybody.
+// A lock around process attach and detach, separate from the table mutex: an attaching process
+// has no handle of the table mutex yet and takes one under this lock (it is taken before the
+// table mutex, never while holding it). Robust: a holder that died does not block anybody.
 void LockAttach();
 void UnlockAttach();
 
