@@ -26,6 +26,20 @@ protected:
         return version;
     }
     std::string History() { return adapter_->Command("history"); }
+    // The adapter opened by this process and then joined by `other` (a library process); this
+    // process's handle, 0 when either open failed.
+    int32_t OpenInThisAndOther(ztest::Child &other) {
+        EXPECT_EQ(other.Read(), "loaded");
+        lib_ = ztest::LoadLibrary();
+        const int32_t handle = lib_.MSK_OpenComm("COM9", 1, 0, CHANNEL_LAWICEL_USBCAN);
+        EXPECT_GT(handle, 0) << LastError();
+        History();
+        other.Send("open COM9 1 0 9");
+        const auto opened = other.Read();
+        const bool joined = opened && opened->rfind("ok ", 0) == 0;
+        EXPECT_TRUE(joined) << opened.value_or("nothing");
+        return joined ? handle : 0;
+    }
     // For commands no answer is waited for: the pseudo terminal hands bytes on a moment later.
     std::string HistoryUntil(const std::string &expected) {
         std::string seen = History();
@@ -148,15 +162,9 @@ TEST_F(AsciiCanLinkTest, TransmitsTheAdapterDoesNotConfirm) {
 TEST_F(AsciiCanLinkTest, TwoProcessesOnOneAdapter) {
     StartAdapter(ztest::kCanSettings, false);
     ztest::Child other([](ztest::Child &self) { return ztest::LibraryProcess(self); });
-    ASSERT_EQ(other.Read(), "loaded");
-    auto &lib = lib_ = ztest::LoadLibrary();
-    const int32_t handle = lib.MSK_OpenComm("COM9", 1, 0, CHANNEL_LAWICEL_USBCAN);
-    ASSERT_GT(handle, 0) << LastError();
-    History();
-
-    other.Send("open COM9 1 0 9");
-    const auto opened = other.Read();
-    ASSERT_TRUE(opened && opened->rfind("ok ", 0) == 0) << opened.value_or("nothing");
+    const int32_t handle = OpenInThisAndOther(other);
+    ASSERT_GT(handle, 0);
+    auto &lib = lib_;
     EXPECT_EQ(History(), "OK");
     other.Send("getbaud");
     EXPECT_EQ(other.Read(), "ok 500000");
@@ -181,13 +189,9 @@ TEST_F(AsciiCanLinkTest, TwoProcessesOnOneAdapter) {
 TEST_F(AsciiCanLinkTest, AProcessKilledInAnExchangeLeavesThePortInStep) {
     StartAdapter(ztest::kCanSettings, false);
     ztest::Child other([](ztest::Child &self) { return ztest::LibraryProcess(self); });
-    ASSERT_EQ(other.Read(), "loaded");
-    auto &lib = lib_ = ztest::LoadLibrary();
-    const int32_t handle = lib.MSK_OpenComm("COM9", 1, 0, CHANNEL_LAWICEL_USBCAN);
-    ASSERT_GT(handle, 0) << LastError();
-    other.Send("open COM9 1 0 9");
-    const auto opened = other.Read();
-    ASSERT_TRUE(opened && opened->rfind("ok ", 0) == 0) << opened.value_or("nothing");
+    const int32_t handle = OpenInThisAndOther(other);
+    ASSERT_GT(handle, 0);
+    auto &lib = lib_;
     other.Send("setactive 2");
     EXPECT_EQ(other.Read(), "ok");
     other.Send("die-in-write t1B00");
