@@ -8,6 +8,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include "core/errors.h"
@@ -183,6 +184,17 @@ int LibraryProcess(Child &self) {
 
 std::string Failure(uint32_t code) {
     return "fail " + Escape(std::string(zorcomm::LibraryErrorText(code)));
+}
+
+std::unique_ptr<Child> StartLibraryProcess() {
+    auto child = std::make_unique<Child>(LibraryProcess);
+    EXPECT_EQ(child->Read(), "loaded");
+    return child;
+}
+
+std::string Ask(Child &child, const std::string &command, std::chrono::milliseconds limit) {
+    child.Send(command);
+    return child.Read(limit).value_or("<no answer>");
 }
 
 } // namespace ztest

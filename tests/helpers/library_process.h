@@ -19,7 +19,9 @@
 //   quit
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "test_support.h"
@@ -27,6 +29,13 @@
 namespace ztest {
 
 int LibraryProcess(Child &self);
+
+// A library process, started and loaded (the test fails when it does not say so).
+std::unique_ptr<Child> StartLibraryProcess();
+// Sends `command` to a library process and returns its reply line, "<no answer>" when none came
+// within `limit`.
+std::string Ask(Child &child, const std::string &command,
+                std::chrono::milliseconds limit = std::chrono::seconds(30));
 
 // A text on one line: CR and LF written as \r and \n.
 std::string Escape(const std::string &text);

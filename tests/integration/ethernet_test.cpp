@@ -229,34 +229,25 @@ class EthernetSharingTest : public EthernetTest {
 protected:
     void SetUp() override {}
     void TearDown() override {}
-    static std::unique_ptr<Child> Process() {
-        auto child = std::make_unique<Child>(ztest::LibraryProcess);
-        EXPECT_EQ(child->Read(), "loaded");
-        return child;
-    }
-    static std::string Do(Child &child, const std::string &command) {
-        child.Send(command);
-        return child.Read(30s).value_or("<no answer>");
-    }
 };
 
 TEST_F(EthernetSharingTest, AnotherProcessCannotJoinAnEthernetChannel) {
     SimProcess &sim = StartXport("127.0.0.28", {"--axes", "4"});
-    auto a = Process(), b = Process();
-    const std::string opened = Do(*a, "open 127.0.0.28 0 0 17");
+    auto a = ztest::StartLibraryProcess(), b = ztest::StartLibraryProcess();
+    const std::string opened = ztest::Ask(*a, "open 127.0.0.28 0 0 17");
     ASSERT_EQ(opened.rfind("ok ", 0), 0u) << opened;
     Commands(sim);
-    EXPECT_EQ(Do(*b, "open 127.0.0.28 0 0 17"), Failure(0x20000070));
-    EXPECT_EQ(Do(*b, "open 127.0.0.28 0 1 17"), Failure(0x2000006d));
+    EXPECT_EQ(ztest::Ask(*b, "open 127.0.0.28 0 0 17"), Failure(0x20000070));
+    EXPECT_EQ(ztest::Ask(*b, "open 127.0.0.28 0 1 17"), Failure(0x2000006d));
     EXPECT_EQ(Commands(sim), "") << "the refused process sent nothing";
     // The same device server as the other channel type is a link of its own.
-    const std::string other = Do(*b, "open 127.0.0.28 4 0 16");
+    const std::string other = ztest::Ask(*b, "open 127.0.0.28 4 0 16");
     EXPECT_EQ(other.rfind("ok ", 0), 0u) << other;
-    EXPECT_EQ(Do(*a, "version"), "ok F120H");
-    EXPECT_EQ(Do(*b, "close -1"), "ok");
-    EXPECT_EQ(Do(*a, "close -1"), "ok");
-    Do(*a, "quit");
-    Do(*b, "quit");
+    EXPECT_EQ(ztest::Ask(*a, "version"), "ok F120H");
+    EXPECT_EQ(ztest::Ask(*b, "close -1"), "ok");
+    EXPECT_EQ(ztest::Ask(*a, "close -1"), "ok");
+    ztest::Ask(*a, "quit");
+    ztest::Ask(*b, "quit");
     EXPECT_EQ(a->Wait(), 0);
     EXPECT_EQ(b->Wait(), 0);
 }

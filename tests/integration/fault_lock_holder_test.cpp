@@ -38,10 +38,6 @@ class LockHolderTest : public ztest::LibraryTest {
 protected:
     void SetUp() override {}    // the test process itself does not load the library
     void TearDown() override {}
-    static std::string Do(Child &child, const std::string &command) {
-        child.Send(command);
-        return child.Read(std::chrono::seconds(30)).value_or("<no answer>");
-    }
 };
 
 TEST_F(LockHolderTest, AProcessKilledHoldingTheLinkFailsTheOthersOnce) {
@@ -50,8 +46,8 @@ TEST_F(LockHolderTest, AProcessKilledHoldingTheLinkFailsTheOthersOnce) {
     ASSERT_EQ(holder.Read(), "opened");
     Child other(ztest::LibraryProcess);
     ASSERT_EQ(other.Read(), "loaded");
-    ASSERT_EQ(Do(other, "open COM7 1 0 0").rfind("ok ", 0), 0u);
-    EXPECT_EQ(Do(other, "send 0x20 0x1234 1"), "ok");
+    ASSERT_EQ(ztest::Ask(other, "open COM7 1 0 0").rfind("ok ", 0), 0u);
+    EXPECT_EQ(ztest::Ask(other, "send 0x20 0x1234 1"), "ok");
 
     holder.Send("hang");
     ASSERT_EQ(holder.Read(), "in-call");
@@ -60,18 +56,18 @@ TEST_F(LockHolderTest, AProcessKilledHoldingTheLinkFailsTheOthersOnce) {
 
     // Once the lock's owner is found dead the next call fails; the lock is taken over for good.
     ztest::Stopwatch watch;
-    EXPECT_EQ(Do(other, "send 0x20 0x1234 2"), Failure(0x20000066));
+    EXPECT_EQ(ztest::Ask(other, "send 0x20 0x1234 2"), Failure(0x20000066));
     EXPECT_LT(watch.Elapsed(), std::chrono::seconds(2));
     // The dead process left half an exchange on the line; the link gets over it.
-    EXPECT_EQ(Do(other, "send 0x20 0x1234 3"), "ok");
-    EXPECT_EQ(Do(other, "version"), "ok F120H");
-    EXPECT_EQ(Do(other, "send 0x20 0x1234 4"), "ok");
+    EXPECT_EQ(ztest::Ask(other, "send 0x20 0x1234 3"), "ok");
+    EXPECT_EQ(ztest::Ask(other, "version"), "ok F120H");
+    EXPECT_EQ(ztest::Ask(other, "send 0x20 0x1234 4"), "ok");
 
     // A process that attaches now takes the dead one's slot and joins the link.
     Child later(ztest::LibraryProcess);
     ASSERT_EQ(later.Read(), "loaded");
-    ASSERT_EQ(Do(later, "open COM7 1 0 0").rfind("ok ", 0), 0u);
-    EXPECT_EQ(Do(later, "version"), "ok F120H");
+    ASSERT_EQ(ztest::Ask(later, "open COM7 1 0 0").rfind("ok ", 0), 0u);
+    EXPECT_EQ(ztest::Ask(later, "version"), "ok F120H");
     {
         zorcomm::platform::RegionView view(sizeof(zorcomm::SharedSection));
         ASSERT_TRUE(view.valid());
@@ -80,8 +76,8 @@ TEST_F(LockHolderTest, AProcessKilledHoldingTheLinkFailsTheOthersOnce) {
         for (const auto &slot : section.slotTable)
             EXPECT_NE(slot.processId, static_cast<uint32_t>(holder.pid()));
     }
-    Do(other, "quit");
-    Do(later, "quit");
+    ztest::Ask(other, "quit");
+    ztest::Ask(later, "quit");
     EXPECT_EQ(other.Wait(), 0);
     EXPECT_EQ(later.Wait(), 0);
     // The last one out removed the region: nothing is left of the three processes.

@@ -106,15 +106,6 @@ protected:
                                   "CAN_SEND_TIMEOUT=200\nCAN_RECEIVE_TIMEOUT=1000\n"};
     std::unique_ptr<ztest::SimProcess> bus_, drives_;
 
-    static std::unique_ptr<Child> Loaded() {
-        auto child = std::make_unique<Child>(ztest::LibraryProcess);
-        EXPECT_EQ(child->Read(), "loaded");
-        return child;
-    }
-    static std::string Do(Child &child, const std::string &command) {
-        child.Send(command);
-        return child.Read(std::chrono::seconds(30)).value_or("<no answer>");
-    }
     static const zorcomm::SharedSection &Section(const zorcomm::platform::RegionView &view) {
         return *static_cast<const zorcomm::SharedSection *>(view.library());
     }
@@ -140,7 +131,7 @@ TEST_P(JoinRaceTest, TheJoinSucceedsWhateverTheOtherProcessesDoMeanwhile) {
         ASSERT_EQ(source.Read(), "opened");
         Child holder(HoldingProcess);
         ASSERT_EQ(holder.Read(), "opened");
-        auto joiner = Loaded();
+        auto joiner = ztest::StartLibraryProcess();
         zorcomm::platform::RegionView view(sizeof(zorcomm::SharedSection));
         ASSERT_TRUE(view.valid());
         const auto &section = Section(view);
@@ -181,7 +172,7 @@ TEST_P(JoinRaceTest, TheJoinSucceedsWhateverTheOtherProcessesDoMeanwhile) {
         // The joiner holds the link as the others do, and the newcomer joins it too. (Exchanges
         // are not asked for here: the held call kept a reply on the line for a second, which
         // on a busy machine can reach the next reader of the shared line.)
-        const std::string opened = Do(loader, Join());
+        const std::string opened = ztest::Ask(loader, Join());
         EXPECT_EQ(opened.rfind("ok ", 0), 0u) << opened;
         EXPECT_EQ(section.processCount, 3);
         int joinedSlots = 0;

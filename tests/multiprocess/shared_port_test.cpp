@@ -17,15 +17,6 @@ protected:
     void SetUp() override {}
     void TearDown() override {}
 
-    std::unique_ptr<Child> Process() {
-        auto child = std::make_unique<Child>(ztest::LibraryProcess);
-        EXPECT_EQ(child->Read(), "loaded");
-        return child;
-    }
-    static std::string Do(Child &child, const std::string &command) {
-        child.Send(command);
-        return child.Read(std::chrono::seconds(30)).value_or("<no answer>");
-    }
     static int FramesSent(ztest::SimProcess &sim) {
         std::istringstream words(sim.Command("history"));
         int count = -1; // the leading OK
@@ -36,52 +27,52 @@ protected:
 
 TEST_F(SharedPortTest, ASecondProcessJoinsWithoutSynchronising) {
     auto sim = StartSerialSim({"--axes", "2", "--baud", "19200"});
-    auto a = Process(), b = Process();
-    const std::string opened = Do(*a, "open COM7 0 0 0");
+    auto a = ztest::StartLibraryProcess(), b = ztest::StartLibraryProcess();
+    const std::string opened = ztest::Ask(*a, "open COM7 0 0 0");
     ASSERT_EQ(opened.rfind("ok ", 0), 0u) << opened;
     FramesSent(*sim);
-    const std::string joined = Do(*b, "open COM7 0 0 0");
+    const std::string joined = ztest::Ask(*b, "open COM7 0 0 0");
     ASSERT_EQ(joined.rfind("ok ", 0), 0u) << joined;
     EXPECT_EQ(FramesSent(*sim), 0) << "the joiner sent nothing";
-    EXPECT_EQ(Do(*b, "host"), "ok 2");
-    EXPECT_EQ(Do(*b, "active"), "ok 2");
-    EXPECT_EQ(Do(*b, "getbaud"), "ok 19200");
-    EXPECT_EQ(Do(*b, "send 0x20 0x1234 1"), "ok");
+    EXPECT_EQ(ztest::Ask(*b, "host"), "ok 2");
+    EXPECT_EQ(ztest::Ask(*b, "active"), "ok 2");
+    EXPECT_EQ(ztest::Ask(*b, "getbaud"), "ok 19200");
+    EXPECT_EQ(ztest::Ask(*b, "send 0x20 0x1234 1"), "ok");
 
     // A moves the drive and the port; B re-applies the settings at its next call.
-    EXPECT_EQ(Do(*a, "baud 57600"), "ok");
-    EXPECT_EQ(Do(*b, "getbaud"), "ok 57600");
-    EXPECT_EQ(Do(*b, "version"), "ok F120H");
+    EXPECT_EQ(ztest::Ask(*a, "baud 57600"), "ok");
+    EXPECT_EQ(ztest::Ask(*b, "getbaud"), "ok 57600");
+    EXPECT_EQ(ztest::Ask(*b, "version"), "ok F120H");
     // A leaves; B keeps the port.
-    EXPECT_EQ(Do(*a, "close -1"), "ok");
-    EXPECT_EQ(Do(*b, "send 0x20 0x1234 2"), "ok");
-    Do(*a, "quit");
-    Do(*b, "quit");
+    EXPECT_EQ(ztest::Ask(*a, "close -1"), "ok");
+    EXPECT_EQ(ztest::Ask(*b, "send 0x20 0x1234 2"), "ok");
+    ztest::Ask(*a, "quit");
+    ztest::Ask(*b, "quit");
     EXPECT_EQ(a->Wait(), 0);
     EXPECT_EQ(b->Wait(), 0);
 }
 
 TEST_F(SharedPortTest, JoiningFollowsTheExclusiveProtocolAndHostRules) {
     auto sim = StartSerialSim({"--axes", "2"});
-    auto a = Process(), b = Process();
-    ASSERT_EQ(Do(*a, "open COM7 2 1 0").rfind("ok ", 0), 0u);
-    EXPECT_EQ(Do(*b, "open COM7 2 0 0"), Failure(0x2000006c));
-    EXPECT_EQ(Do(*a, "close -1"), "ok");
-    ASSERT_EQ(Do(*a, "open COM7 2 0 0").rfind("ok ", 0), 0u);
-    EXPECT_EQ(Do(*b, "open COM7 2 1 0"), Failure(0x2000006d));
-    EXPECT_EQ(Do(*b, "open COM7 2 0 128"), Failure(0x2000006e));
-    EXPECT_EQ(Do(*b, "open COM7 3 0 0"), Failure(0x2000006a));
+    auto a = ztest::StartLibraryProcess(), b = ztest::StartLibraryProcess();
+    ASSERT_EQ(ztest::Ask(*a, "open COM7 2 1 0").rfind("ok ", 0), 0u);
+    EXPECT_EQ(ztest::Ask(*b, "open COM7 2 0 0"), Failure(0x2000006c));
+    EXPECT_EQ(ztest::Ask(*a, "close -1"), "ok");
+    ASSERT_EQ(ztest::Ask(*a, "open COM7 2 0 0").rfind("ok ", 0), 0u);
+    EXPECT_EQ(ztest::Ask(*b, "open COM7 2 1 0"), Failure(0x2000006d));
+    EXPECT_EQ(ztest::Ask(*b, "open COM7 2 0 128"), Failure(0x2000006e));
+    EXPECT_EQ(ztest::Ask(*b, "open COM7 3 0 0"), Failure(0x2000006a));
     // After all those refusals B holds no channel and can still join properly.
-    EXPECT_EQ(Do(*b, "update"), Failure(0x20000077));
-    EXPECT_EQ(Do(*b, "open COM7 2 0 0").rfind("ok ", 0), 0u);
-    EXPECT_EQ(Do(*b, "version"), "ok F120H");
+    EXPECT_EQ(ztest::Ask(*b, "update"), Failure(0x20000077));
+    EXPECT_EQ(ztest::Ask(*b, "open COM7 2 0 0").rfind("ok ", 0), 0u);
+    EXPECT_EQ(ztest::Ask(*b, "version"), "ok F120H");
 }
 
 TEST_F(SharedPortTest, TwoProcessesTakeTurnsOnOneLink) {
     auto sim = StartSerialSim({"--axes", "1,2"});
-    auto a = Process(), b = Process();
-    ASSERT_EQ(Do(*a, "open COM7 1 0 0").rfind("ok ", 0), 0u);
-    ASSERT_EQ(Do(*b, "open COM7 1 0 0").rfind("ok ", 0), 0u);
+    auto a = ztest::StartLibraryProcess(), b = ztest::StartLibraryProcess();
+    ASSERT_EQ(ztest::Ask(*a, "open COM7 1 0 0").rfind("ok ", 0), 0u);
+    ASSERT_EQ(ztest::Ask(*b, "open COM7 1 0 0").rfind("ok ", 0), 0u);
     sim->Command("stats reset");
     for (int i = 0; i < 20; ++i) {
         a->Send("version");
@@ -101,17 +92,17 @@ TEST_F(SharedPortTest, EachProcessReadsTheSettingsFileItNamesItself) {
     const std::string pty = sim->firstLine().substr(4);
     unsetenv("ZORCOMM_COM7"); // the port comes from the settings files alone
     ztest::SettingsFile first(std::string(ztest::kFastSettings) + "[PORTS]\nCOM7=/dev/null\n");
-    auto a = Process(); // the process that makes the region
+    auto a = ztest::StartLibraryProcess(); // the process that makes the region
     ztest::SettingsFile second(std::string(ztest::kFastSettings) + "[PORTS]\nCOM7=" + pty + "\n");
-    auto b = Process();
-    const std::string opened = Do(*b, "open COM7 0 0 0");
+    auto b = ztest::StartLibraryProcess();
+    const std::string opened = ztest::Ask(*b, "open COM7 0 0 0");
     ASSERT_EQ(opened.rfind("ok ", 0), 0u) << opened;
-    EXPECT_EQ(Do(*b, "version"), "ok F120H");
-    EXPECT_EQ(Do(*b, "close -1"), "ok");
+    EXPECT_EQ(ztest::Ask(*b, "version"), "ok F120H");
+    EXPECT_EQ(ztest::Ask(*b, "close -1"), "ok");
     // And the first reads its own: COM7 is /dev/null there, which takes no port settings.
-    EXPECT_EQ(Do(*a, "open COM7 0 0 0"), Failure(0x20000073));
-    Do(*a, "quit");
-    Do(*b, "quit");
+    EXPECT_EQ(ztest::Ask(*a, "open COM7 0 0 0"), Failure(0x20000073));
+    ztest::Ask(*a, "quit");
+    ztest::Ask(*b, "quit");
     EXPECT_EQ(a->Wait(), 0);
     EXPECT_EQ(b->Wait(), 0);
 }
