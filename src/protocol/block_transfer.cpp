@@ -75,13 +75,15 @@ private:
     std::array<char, kProgressTextSize> text_; // written before every report
 };
 
-DriveMessage Message(uint16_t opCode, uint16_t first, std::span<const uint16_t> words) {
-    DriveMessage message{};
+// Built where it lies: a message returned by value travels in two registers packed from its
+// 16-bit fields, and unpacking them stalls the processor, several nanoseconds a message.
+void FillMessage(DriveMessage &message, uint16_t opCode, uint16_t first,
+                 std::span<const uint16_t> words) {
+    message = DriveMessage{};
     message.address = Current().activeAddress;
     message.opCode = opCode;
     message.data[message.length++] = first;
     for (uint16_t word : words) message.data[message.length++] = word;
-    return message;
 }
 
 bool Finish(Outcome outcome, BlockProgress &progress, const Direction &direction) {
@@ -110,9 +112,9 @@ Outcome WriteByMessages(std::span<const uint16_t> words, uint16_t address, uint8
         const uint16_t count = cut.WordsOf(step);
         const uint16_t at = static_cast<uint16_t>(address + 2 * step);
         const auto part = words.subspan(2 * step, count);
-        const DriveMessage message =
-            direct ? Message(DataWriteOpCode(count), at, part)
-                   : Message(PointerWriteOpCode(memoryType, count), kDownloadPointerAddress, part);
+        DriveMessage message;
+        if (direct) FillMessage(message, DataWriteOpCode(count), at, part);
+        else FillMessage(message, PointerWriteOpCode(memoryType, count), kDownloadPointerAddress, part);
         if (memoryType == MEMORY_SPI && !CheckDownloadPointer(at)) return Outcome::Failed;
         // A write through the pointer whose acknowledge was lost may have been carried out,
         // and the drive advances the pointer with every word it writes: before the message
@@ -133,7 +135,8 @@ bool ReadStep(uint16_t address, uint8_t memoryType, std::span<uint16_t> out) {
     const uint16_t count = static_cast<uint16_t>(out.size());
     const uint16_t replyTo = ReplyToAddress(slot);
     const uint16_t request[] = {address};
-    const DriveMessage question = Message(ReadRequestOpCode(memoryType, count), replyTo, request);
+    DriveMessage question;
+    FillMessage(question, ReadRequestOpCode(memoryType, count), replyTo, request);
     const uint16_t mask = ReplyAddressMask(slot.protocolFlag);
     auto isReply = [&](const DriveMessage &m) {
         return m.opCode == ReadReplyOpCode(count) && (m.address & mask) == (replyTo & mask) &&
@@ -301,7 +304,8 @@ uint16_t ReplyToAddress(const Slot &slot) {
 
 bool SetDownloadPointer(uint16_t address) {
     const uint16_t start[] = {address};
-    const DriveMessage message = Message(DataWriteOpCode(1), kDownloadPointerAddress, start);
+    DriveMessage message;
+    FillMessage(message, DataWriteOpCode(1), kDownloadPointerAddress, start);
     return SendDriveMessage(&message) == 1;
 }
 

@@ -31,7 +31,7 @@ struct Mapping {
     dev_t device = 0;
     ino_t inode = 0;
 };
-Mapping mapping;
+constinit Mapping mapping;
 
 std::string RegionName() {
     std::string name = Environment("ZORCOMM_SHM");
@@ -74,8 +74,8 @@ bool SameObject(int fd, const std::string &name) {
 
 // Why the last attempt to map the region refused it; guarded by `regionLock` with `mapping`,
 // since the threads of a process that was refused try again at each of their calls.
-std::mutex regionLock;
-RegionRefusal refusal;
+constinit std::mutex regionLock;
+constinit RegionRefusal refusal;
 
 void RefuseUnusable(const std::string &name, int error) {
     refusal = RegionRefusal{RegionProblem::Unusable, name};
