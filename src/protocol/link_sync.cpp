@@ -252,6 +252,8 @@ bool EnsureHostVerified() {
 }
 
 void FollowSharedHost() {
+    // Every call of a link passes here: the type is a field, the CAN link a virtual call.
+    if (IsByteStreamType(Current().channelType)) return;
     CanLink *can = CurrentCanLink();
     if (!can) return;
     const uint16_t host = Current().hostAddress;
