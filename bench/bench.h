@@ -127,6 +127,10 @@ struct Row {
     int slices = 1;
     // A line printed under the table after the last round (e.g. what the simulator saw).
     std::function<std::string()> note;
+    // What one export call moves (the words of a block, one message); when set, a row that
+    // misses its target gets a line under the table with what the target leaves the library
+    // of its own a call.
+    double perCall = 0;
 };
 
 inline Row MakeRow(std::string name, std::string unit, std::string baseline, double limit, double target,
@@ -153,6 +157,7 @@ struct RowResult {
     bool ofLimit = false;
     std::string error;
     std::string note;
+    double perCall = 0;
 };
 
 struct RunOptions {
@@ -174,6 +179,10 @@ struct Group {
 
 std::vector<RowResult> RunGroup(const Group &group, const RunOptions &options);
 void PrintTable(const std::vector<RowResult> &results, const std::string &machine);
+
+// Nanoseconds to take and give back a mutex made as the library makes a channel's (robust,
+// recursive, shared between processes, in shared memory), uncontended: the best of a few runs.
+double ChannelLockNanoseconds();
 
 // Repeats `unit` (which returns the amount it moved) until `seconds` have passed, at least once.
 Sample Measure(double seconds, const std::function<double()> &unit);

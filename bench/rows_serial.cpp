@@ -234,6 +234,7 @@ std::vector<Row> BlockRows(const std::string &link, const RunOptions &)
                 row.baseline = "raw loop, same frames";
                 row.target = 0.95;
                 row.slices = 10;
+                row.perCall = size;
                 if (write) {
                     // A few different blocks in turn, so that every write changes the memory.
                     auto blocks = std::make_shared<std::vector<std::vector<uint16_t>>>();
@@ -310,6 +311,7 @@ std::vector<Row> MessageRows(const RunOptions &)
             row.baseline = purge ? "raw loop that purges" : "raw loop, no purge";
             row.slices = 10;
             if (purge) row.target = 0.9;
+            row.perCall = 1;
             row.library = [state, seconds] {
                 Library &lib = Library::Get();
                 lib.Check(lib.SelectComm(state->handle) > 0, "MSK_SelectComm");
