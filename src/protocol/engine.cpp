@@ -207,7 +207,9 @@ int ReceiveDriveMessage(DriveMessage *message, bool *acknowledge) {
 
 bool MarkReplyWait(ReplyMark &mark) {
     mark.link = CurrentLink();
-    mark.can = mark.link ? mark.link->AsCan() : nullptr;
+    // A byte-stream link is never a CAN link: no virtual call a read step to learn it.
+    const bool byteStream = IsByteStreamType(Context().currentSlot->channelType);
+    mark.can = mark.link && !byteStream ? mark.link->AsCan() : nullptr;
     mark.resolved = true;
     if (!mark.can) return true;
     if (!mark.can->SetAsideWaiting()) return false;
