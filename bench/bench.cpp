@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sched.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -166,6 +167,54 @@ void SimChild::ControlOk(const std::string &line)
 {
     const std::string reply = Control(line);
     if (reply.rfind("OK", 0) != 0) throw Failure("simulator: " + line + ": " + reply);
+}
+
+namespace {
+
+cpu_set_t OnlyCpu(int cpu)
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    return set;
+}
+
+} // namespace
+
+int LastAllowedCpu()
+{
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) != 0) return -1;
+    for (int cpu = CPU_SETSIZE - 1; cpu >= 0; --cpu) {
+        if (CPU_ISSET(cpu, &set)) return cpu;
+    }
+    return -1;
+}
+
+void SimChild::Pin(int cpu)
+{
+    if (cpu < 0) return;
+    const cpu_set_t set = OnlyCpu(cpu);
+    if (sched_setaffinity(pid_, sizeof set, &set) != 0) throw Failure("cannot keep the simulator on one processor");
+}
+
+struct ThreadPin::Saved {
+    cpu_set_t set;
+};
+
+ThreadPin::ThreadPin(int cpu)
+{
+    if (cpu < 0) return;
+    auto saved = std::make_unique<Saved>();
+    if (sched_getaffinity(0, sizeof saved->set, &saved->set) != 0) throw Failure("cannot read this thread's processors");
+    const cpu_set_t set = OnlyCpu(cpu);
+    if (sched_setaffinity(0, sizeof set, &set) != 0) throw Failure("cannot keep this thread on one processor");
+    saved_ = std::move(saved);
+}
+
+ThreadPin::~ThreadPin()
+{
+    if (saved_) sched_setaffinity(0, sizeof saved_->set, &saved_->set);
 }
 
 Worker::Worker(const std::vector<std::string> &args)

@@ -68,6 +68,8 @@ public:
     std::string FirstValue() const;
     std::string Control(const std::string &line);
     void ControlOk(const std::string &line);
+    // Keeps the simulator on processor `cpu` from now on (nothing for a negative `cpu`).
+    void Pin(int cpu);
 
 private:
     std::optional<std::string> ReadLine(std::chrono::milliseconds limit);
@@ -93,6 +95,23 @@ private:
     int in_ = -1;
     int out_ = -1;
     std::string buffer_;
+};
+
+// The highest-numbered processor this thread may run on, -1 when that cannot be read.
+int LastAllowedCpu();
+
+// This thread kept on processor `cpu` while the object lives; the processors it was allowed
+// before come back after. Does nothing for a negative `cpu`.
+class ThreadPin {
+public:
+    explicit ThreadPin(int cpu);
+    ~ThreadPin();
+    ThreadPin(const ThreadPin &) = delete;
+    ThreadPin &operator=(const ThreadPin &) = delete;
+
+private:
+    struct Saved;
+    std::unique_ptr<Saved> saved_;
 };
 
 // Memory types, as the exports take them.
