@@ -68,7 +68,8 @@ public:
     std::string FirstValue() const;
     std::string Control(const std::string &line);
     void ControlOk(const std::string &line);
-    // Keeps the simulator on processor `cpu` from now on (nothing for a negative `cpu`).
+    // Keeps the simulator on processor `cpu` from now on (nothing for a negative `cpu`; a
+    // refusal is noted on the standard error and the rows run as placed).
     void Pin(int cpu);
 
 private:
@@ -101,7 +102,8 @@ private:
 int LastAllowedCpu();
 
 // This thread kept on processor `cpu` while the object lives; the processors it was allowed
-// before come back after. Does nothing for a negative `cpu`.
+// before come back after. Does nothing for a negative `cpu`, or (with a note on the standard
+// error) when the system refuses.
 class ThreadPin {
 public:
     explicit ThreadPin(int cpu);
