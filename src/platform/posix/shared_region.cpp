@@ -75,11 +75,16 @@ bool SameObject(int fd, const std::string &name) {
 // Why the last attempt to map the region refused it; guarded by `regionLock` with `mapping`,
 // since the threads of a process that was refused try again at each of their calls.
 constinit std::mutex regionLock;
-constinit RegionRefusal refusal;
+// Built on first use, not at load: the library's load-time constructor maps the region, and the
+// order of a shared object's constructors is only its link order.
+RegionRefusal &Refusal() {
+    static RegionRefusal refusal;
+    return refusal;
+}
 
 void RefuseUnusable(const std::string &name, int error) {
-    refusal = RegionRefusal{RegionProblem::Unusable, name};
-    refusal.systemError = static_cast<uint32_t>(error);
+    Refusal() = RegionRefusal{RegionProblem::Unusable, name};
+    Refusal().systemError = static_cast<uint32_t>(error);
 }
 
 // Another user may have made the object under our name: it is used only when this process's
@@ -93,7 +98,7 @@ bool Trusted(const struct stat &status, const std::string &name) {
     if (status.st_uid != geteuid()) found.problem = RegionProblem::ForeignOwner;
     else if ((status.st_mode & 077) != 0) found.problem = RegionProblem::OpenToOthers;
     if (found.problem == RegionProblem::None) return true;
-    refusal = std::move(found);
+    Refusal() = std::move(found);
     return false;
 }
 
@@ -172,7 +177,7 @@ int OpenLockedObject(const std::string &name) {
         if (SameObject(fd, name)) return fd;
         close(fd); // removed and perhaps re-created meanwhile: take the current one
     }
-    if (refusal.problem == RegionProblem::None) RefuseUnusable(name, EAGAIN);
+    if (Refusal().problem == RegionProblem::None) RefuseUnusable(name, EAGAIN);
     return -1;
 }
 
@@ -209,9 +214,9 @@ PlatformArea *MapLockedObject(int fd, const std::string &name, size_t librarySiz
     }
     if (!Trusted(status, name)) return nullptr;
     if (status.st_size != 0 && static_cast<size_t>(status.st_size) != size) {
-        refusal = RegionRefusal{RegionProblem::WrongSize, name};
-        refusal.size = static_cast<uint64_t>(status.st_size);
-        refusal.expectedSize = size;
+        Refusal() = RegionRefusal{RegionProblem::WrongSize, name};
+        Refusal().size = static_cast<uint64_t>(status.st_size);
+        Refusal().expectedSize = size;
         return nullptr;
     }
     if (status.st_size == 0 && ftruncate(fd, static_cast<off_t>(size)) != 0) {
@@ -251,7 +256,7 @@ PlatformArea *Area() { return mapping.area; }
 void *MapSharedRegion(size_t librarySize, void (*initialise)(void *)) {
     std::lock_guard<std::mutex> guard(regionLock);
     if (mapping.area) return LibraryData(*mapping.area);
-    refusal = RegionRefusal{};
+    Refusal() = RegionRefusal{};
     const std::string name = RegionName();
     int fd = OpenLockedObject(name);
     if (fd < 0) return nullptr;
@@ -268,7 +273,7 @@ void *MapSharedRegion(size_t librarySize, void (*initialise)(void *)) {
 
 RegionRefusal LastRegionRefusal() {
     std::lock_guard<std::mutex> guard(regionLock);
-    return refusal;
+    return Refusal();
 }
 
 void UnmapSharedRegion() {
