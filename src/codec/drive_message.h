@@ -47,15 +47,16 @@ int ParseSerialFrame(uint8_t firstByte, ReadExactly &&read, DriveMessage &messag
     frame[0] = firstByte;
     const size_t size = static_cast<size_t>(firstByte) + 2;
     if (!read(std::span<uint8_t>{frame.data() + 1, size - 1})) return 0;
-    const auto word = [&frame](size_t at) {
+    // The checksum is summed as the words are taken, not in a second pass over the bytes.
+    unsigned sum = firstByte;
+    const auto word = [&frame, &sum](size_t at) {
+        sum += frame[at] + frame[at + 1];
         return static_cast<uint16_t>(frame[at] << 8 | frame[at + 1]);
     };
     message.address = word(1);
     message.opCode = word(3);
     message.length = static_cast<uint16_t>((firstByte - 4) / 2);
     for (uint16_t i = 0; i < message.length; ++i) message.data[i] = word(5 + 2 * i);
-    unsigned sum = 0;
-    for (size_t i = 0; i + 1 < size; ++i) sum += frame[i];
     return static_cast<uint8_t>(sum) == frame[size - 1] ? 1 : -1;
 }
 

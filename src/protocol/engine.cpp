@@ -19,11 +19,11 @@ constexpr uint8_t kSyncByte = 0xFF;
 constexpr uint8_t kCarriageReturn = 0x0D;
 constexpr int kSyncTries = 15;
 
-bool ReadByte(Link &link, uint8_t &byte) { return link.ReadBytes({&byte, 1}); }
+bool ReadByte(Link &link, uint8_t &byte) { return link.Read({&byte, 1}); }
 
 int ReadFrame(Link &link, uint8_t firstByte, DriveMessage &message) {
     return ParseSerialFrame(
-        firstByte, [&link](std::span<uint8_t> rest) { return link.ReadBytes(rest); }, message);
+        firstByte, [&link](std::span<uint8_t> rest) { return link.Read(rest); }, message);
 }
 
 // Waits for the acknowledge of one written frame, passing complete frames that come first to

@@ -44,21 +44,10 @@ bool VirtualSerialLink::OwnErrorText(uint32_t code, std::string &text) const {
 }
 
 size_t VirtualSerialLink::TakeFetched(std::span<uint8_t> bytes) {
-    const size_t count = std::min(bytes.size(), fetchedEnd_ - fetchedStart_);
-    if (count == 0) return 0;
-    // The acknowledge and the length byte come one at a time, the rest of a frame at once.
-    if (count == 1) bytes[0] = fetched_[fetchedStart_];
-    else std::memcpy(bytes.data(), fetched_.data() + fetchedStart_, count);
-    fetchedStart_ += count;
-    if (fetchedStart_ == fetchedEnd_) DropFetched();
+    const size_t count = std::min(bytes.size(), held_.size());
+    std::memcpy(bytes.data(), held_.data(), count);
+    held_ = held_.subspan(count);
     return count;
-}
-
-bool VirtualSerialLink::FrameAtHand() const {
-    const size_t held = fetchedEnd_ - fetchedStart_;
-    if (held == 0) return false;
-    const uint8_t first = fetched_[fetchedStart_];
-    return !IsFrameLength(first) || held >= static_cast<size_t>(first) + 2;
 }
 
 // One driver read for the whole answer: it waits, as any read does, up to the driver's read
@@ -67,17 +56,16 @@ bool VirtualSerialLink::FetchAnswer(size_t bytes) {
     const auto count = static_cast<uint32_t>(std::min(bytes, fetched_.size()));
     uint32_t read = 0;
     if (!driver_.ReadData(fetched_.data(), count, &read)) return false;
-    fetchedStart_ = 0;
-    fetchedEnd_ = std::min<size_t>(read, count);
-    fetchTimedOut_ = fetchedEnd_ < count;
+    held_ = std::span(fetched_).first(std::min<size_t>(read, count));
+    fetchTimedOut_ = held_.size() < count;
     return true;
 }
 
 bool VirtualSerialLink::ReadBytes(std::span<uint8_t> bytes) {
     Context().lastError = 0;
-    if (const size_t answer = std::exchange(answerFollows_, 0); answer != 0 && fetchedEnd_ == 0)
+    if (const size_t answer = std::exchange(answerFollows_, 0); answer != 0 && held_.empty())
         if (!FetchAnswer(std::max(answer, bytes.size()))) return false;
-    size_t have = fetchedEnd_ != fetchedStart_ ? TakeFetched(bytes) : 0;
+    size_t have = held_.empty() ? 0 : TakeFetched(bytes);
     uint32_t read = 0;
     if (have < bytes.size() && !std::exchange(fetchTimedOut_, false)) {
         const auto rest = bytes.subspan(have);
@@ -126,7 +114,7 @@ void VirtualSerialLink::PurgeBeforeSend() {
 int32_t VirtualSerialLink::BytesInQueue() {
     const int32_t waiting = driver_.GetBytesCountInQueue();
     if (waiting < 0) return waiting;
-    const auto fetched = static_cast<int64_t>(fetchedEnd_ - fetchedStart_);
+    const auto fetched = static_cast<int64_t>(held_.size());
     return static_cast<int32_t>(std::min<int64_t>(waiting + fetched, INT32_MAX));
 }
 

@@ -25,8 +25,6 @@ public:
     uint32_t BaudRate() const override;
     bool SetLinkBaudRate(uint32_t rate) override;
     uint32_t Handle() const override { return handle_; }
-    void AnswerFollows(size_t bytes) override { answerFollows_ = bytes; }
-    bool FrameAtHand() const override;
     // The message texts of the driver's module describe the codes it leaves.
     bool OwnErrorText(uint32_t code, std::string &text) const override;
 
@@ -41,12 +39,13 @@ private:
         uint8_t(ZORCOMM_CALL *SetCommBaudRate)(uint32_t);
     };
 
-    // Bytes fetched from the driver beyond what a read asked for. Every driver call goes through
-    // the driver's own locking and line model, so an answer is fetched in one call. A channel
-    // of this family belongs to one process, so what is kept here is nobody else's.
+    // Bytes fetched from the driver beyond what a read asked for, held in `fetched_`. Every
+    // driver call goes through the driver's own locking and line model, so an answer is fetched
+    // in one call. A channel of this family belongs to one process, so what is kept here is
+    // nobody else's.
     size_t TakeFetched(std::span<uint8_t> bytes);
     bool FetchAnswer(size_t bytes);
-    void DropFetched() { fetchedStart_ = fetchedEnd_ = 0; }
+    void DropFetched() { held_ = {}; }
     // Everything received is thrown away: nothing of an earlier answer is read any more.
     void Discard() {
         DropFetched();
@@ -57,9 +56,6 @@ private:
     EntryPoints driver_{};
     uint32_t handle_;
     std::array<uint8_t, 64> fetched_{};
-    size_t fetchedStart_ = 0;
-    size_t fetchedEnd_ = 0;
-    size_t answerFollows_ = 0; // the bytes of the acknowledge and answer to come, or 0
     // The fetch of an answer ended with the driver's read time-out before all its bytes came:
     // the first read that the fetched bytes cannot satisfy ends as the driver's read would have
     // ended in that time, without waiting for the driver a second time.
