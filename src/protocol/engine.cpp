@@ -86,21 +86,6 @@ int SendCan(CanLink &link, const Slot &slot, const DriveMessage &message) {
     return result;
 }
 
-int ReceiveByteStream(Link &link, DriveMessage &message, bool *acknowledge) {
-    uint8_t byte = 0;
-    if (!ReadByte(link, byte)) return 0;
-    if (byte == kAcknowledge) {
-        if (acknowledge) *acknowledge = true;
-        return 1;
-    }
-    const int parsed = ReadFrame(link, byte, message);
-    if (parsed == -1) {
-        SetError(Error::IncorrectData);
-        return -1;
-    }
-    return parsed;
-}
-
 // The wait unit of the synchronisation: 176 bit periods, times the multiplier.
 uint32_t SyncWaitUnit(uint32_t rate) {
     if (rate == 0) rate = 9600;
@@ -163,6 +148,21 @@ bool ResyncDatagram(Link &link) {
 
 } // namespace
 
+int ReceiveByteStream(Link &link, DriveMessage &message, bool *acknowledge) {
+    uint8_t byte = 0;
+    if (!ReadByte(link, byte)) return 0;
+    if (byte == kAcknowledge) {
+        if (acknowledge) *acknowledge = true;
+        return 1;
+    }
+    const int parsed = ReadFrame(link, byte, message);
+    if (parsed == -1) {
+        SetError(Error::IncorrectData);
+        return -1;
+    }
+    return parsed;
+}
+
 void PostSendDelay(const DriveMessage &message) {
     const ProcessSettings &settings = Context().settings;
     if (message.opCode == 0x0402) platform::Sleep(settings.resetDeadTime);
@@ -210,6 +210,7 @@ bool MarkReplyWait(ReplyMark &mark) {
     // A byte-stream link is never a CAN link: no virtual call a read step to learn it.
     const bool byteStream = IsByteStreamType(Context().currentSlot->channelType);
     mark.can = mark.link && !byteStream ? mark.link->AsCan() : nullptr;
+    mark.byteStream = mark.link && byteStream;
     mark.resolved = true;
     if (!mark.can) return true;
     if (!mark.can->SetAsideWaiting()) return false;
@@ -217,14 +218,12 @@ bool MarkReplyWait(ReplyMark &mark) {
     return true;
 }
 
-int ReceiveAfterMark(const ReplyMark &mark, DriveMessage &message, bool &acknowledge) {
+int ReceiveOtherAfterMark(const ReplyMark &mark, DriveMessage &message, bool &acknowledge) {
     if (!mark.resolved) {
         if (CanLink *can = CurrentCanLink()) return can->ReceiveSince(mark.queued, message);
         return ReceiveDriveMessage(&message, &acknowledge);
     }
     if (mark.can) return mark.can->ReceiveSince(mark.queued, message);
-    if (mark.link && IsByteStreamType(Context().currentSlot->channelType))
-        return ReceiveByteStream(*mark.link, message, &acknowledge);
     SetError(Error::NotForChannelType);
     return -1;
 }

@@ -32,6 +32,7 @@ struct ReplyMark {
     // The selected channel's link as it was at the mark: the wait reads from it.
     Link *link = nullptr;
     CanLink *can = nullptr;
+    bool byteStream = false; // `link` is there and carries the serial frames
     bool resolved = false;
 };
 // False, with the adapter's error set, when the adapter fails.
@@ -50,16 +51,24 @@ int32_t BytesInQueue();
 bool ResyncLink();
 void PostSendDelay(const DriveMessage &message);
 
+// One message from a byte-stream link, as ReceiveDriveMessage gives it.
+int ReceiveByteStream(Link &link, DriveMessage &message, bool *acknowledge);
 // One message for a reply wait: what ReceiveDriveMessage gives, on CAN only what came after
 // the mark.
-int ReceiveAfterMark(const ReplyMark &mark, DriveMessage &message, bool &acknowledge);
+int ReceiveOtherAfterMark(const ReplyMark &mark, DriveMessage &message, bool &acknowledge);
+inline int ReceiveAfterMark(const ReplyMark &mark, DriveMessage &message, bool &acknowledge) {
+    // A byte-stream link, the reply wait of every exchange on a fast link, without a call.
+    if (mark.resolved && mark.byteStream)
+        return ReceiveByteStream(*mark.link, message, &acknowledge);
+    return ReceiveOtherAfterMark(mark, message, acknowledge);
+}
 // Hands the messages queued before the mark to the unsolicited handler, when there is one.
 void DeliverEarlier(const ReplyMark &mark);
 
 template <typename Predicate>
 int AwaitReply(const ReplyMark &mark, uint32_t start, uint32_t replyTimeout, Predicate isReply,
                DriveMessage &reply, bool startAtFirst) {
-    DeliverEarlier(mark);
+    if (!mark.resolved || mark.can) DeliverEarlier(mark);
     int result = 0;
     do {
         DriveMessage received{};
