@@ -26,8 +26,31 @@ struct SerialFrame {
     std::span<const uint8_t> view() const { return {bytes.data(), size}; }
 };
 
-// The frame of a message whose length is at most 4 (the caller checks).
-SerialFrame BuildSerialFrame(const DriveMessage &message);
+// The frame of a message whose length is at most 4 (the caller checks). Every message goes
+// through here; inline, so that the frame is built where the sender keeps it (a call and the
+// frame handed back cost as much as building it).
+inline SerialFrame BuildSerialFrame(const DriveMessage &message) {
+    SerialFrame frame;
+    const size_t length = message.length > 4 ? 4 : message.length;
+    uint8_t *out = frame.bytes.data();
+    unsigned sum = 0;
+    const auto put = [&out, &sum](unsigned value) {
+        const auto byte = static_cast<uint8_t>(value);
+        *out++ = byte;
+        sum += byte;
+    };
+    const auto putWord = [&put](uint16_t word) {
+        put(word >> 8);
+        put(word);
+    };
+    put(static_cast<unsigned>(2 * length + 4));
+    putWord(message.address);
+    putWord(message.opCode);
+    for (size_t i = 0; i < length; ++i) putWord(message.data[i]);
+    *out = static_cast<uint8_t>(sum);
+    frame.size = 2 * length + 6;
+    return frame;
+}
 
 // A frame's first byte: the bytes that follow it but the checksum (even, 4 to 12).
 constexpr bool IsFrameLength(uint8_t byte) { return byte % 2 == 0 && byte >= 4 && byte <= 12; }
