@@ -43,7 +43,7 @@ bool VirtualSerialLink::OwnErrorText(uint32_t code, std::string &text) const {
     return module && LookUpErrorText(code, text, module);
 }
 
-size_t VirtualSerialLink::TakeFetched(std::span<uint8_t> bytes) {
+inline size_t VirtualSerialLink::TakeFetched(std::span<uint8_t> bytes) {
     const size_t count = std::min(bytes.size(), held_.size());
     std::memcpy(bytes.data(), held_.data(), count);
     held_ = held_.subspan(count);
@@ -52,7 +52,7 @@ size_t VirtualSerialLink::TakeFetched(std::span<uint8_t> bytes) {
 
 // One driver read for the whole answer: it waits, as any read does, up to the driver's read
 // time-out for the bytes. False when the driver refused the read.
-bool VirtualSerialLink::FetchAnswer(size_t bytes) {
+inline bool VirtualSerialLink::FetchAnswer(size_t bytes) {
     const auto count = static_cast<uint32_t>(std::min(bytes, fetched_.size()));
     uint32_t read = 0;
     if (!driver_.ReadData(fetched_.data(), count, &read)) return false;
