@@ -12,18 +12,20 @@ using LinkTable = std::array<std::unique_ptr<Link>, kSlotCount>;
 LinkTable &Links() { return Persistent<LinkTable>(); }
 } // namespace
 
-Link *LinkOf(int index) {
-    return index >= 0 && index < kSlotCount ? Links()[index].get() : nullptr;
-}
-
-Link *CurrentLink() { return LinkOf(Context().currentSlotIndex); }
+constinit std::array<std::atomic<Link *>, kSlotCount> detail::linkPointers{};
 
 void InstallLink(int index, std::unique_ptr<Link> link) {
-    if (index >= 0 && index < kSlotCount) Links()[index] = std::move(link);
+    if (index < 0 || index >= kSlotCount) return;
+    const auto at = static_cast<size_t>(index);
+    detail::linkPointers[at].store(link.get(), std::memory_order_relaxed);
+    Links()[at] = std::move(link);
 }
 
 void RemoveLink(int index) {
-    if (index >= 0 && index < kSlotCount) Links()[index].reset();
+    if (index < 0 || index >= kSlotCount) return;
+    const auto at = static_cast<size_t>(index);
+    detail::linkPointers[at].store(nullptr, std::memory_order_relaxed);
+    Links()[at].reset();
 }
 
 int SlotIndexOf(const Slot &slot) {

@@ -3,6 +3,8 @@
 // parallel to the shared slots, since nothing of them means anything to another process.
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -103,10 +105,20 @@ protected:
     size_t answerFollows_ = 0; // the bytes of the acknowledge and answer announced, or 0
 };
 
+namespace detail {
+// The links of the slots as plain pointers, beside the table that owns them: built before any of
+// the library's code runs and read without a call, several times a message.
+extern constinit std::array<std::atomic<Link *>, kSlotCount> linkPointers;
+} // namespace detail
+
 // The link of slot `index` in this process, or null.
-Link *LinkOf(int index);
+inline Link *LinkOf(int index) {
+    return index >= 0 && index < kSlotCount
+               ? detail::linkPointers[static_cast<size_t>(index)].load(std::memory_order_relaxed)
+               : nullptr;
+}
 // The link of the selected slot, or null.
-Link *CurrentLink();
+inline Link *CurrentLink() { return LinkOf(Context().currentSlotIndex); }
 void InstallLink(int index, std::unique_ptr<Link> link);
 // Closes and forgets the link of a slot.
 void RemoveLink(int index);
