@@ -177,6 +177,27 @@ TEST_F(BlockTransferTest, DriveMessagesBeforeAReadReachTheHandlerInOrder) {
     EXPECT_EQ(lib.MSK_GetBytesCountInQueue(), 0);
 }
 
+// The traffic log shows a read's bytes in the pieces the protocol takes them, though the link
+// fetched them from the driver in one read: the acknowledge, the frame's length, the rest.
+TEST_F(BlockTransferTest, TheTrafficLogShowsAReadInThePiecesTaken) {
+    OpenDriver();
+    Poke("data", 0x0500, {0x1234, 0xABCD});
+    CollectLog(3);
+    std::vector<uint16_t> read(2);
+    ASSERT_TRUE(lib.MSK_ReceiveData(read.data(), 0x0500, MEMORY_DATA, 2)) << LastError();
+    EXPECT_EQ(read, (std::vector<uint16_t>{0x1234, 0xABCD}));
+    std::vector<std::string> reads;
+    const std::string caption = "Bytes Read :";
+    for (const auto &line : Lines())
+        if (const auto at = line.find(caption); at != std::string::npos)
+            reads.push_back(line.substr(at + caption.size()));
+    // The reply goes to the host axis with the PC's bit, from axis 1: address, op code, the
+    // drive's address, the address read, the words, the checksum.
+    EXPECT_EQ(reads, (std::vector<std::string>{"  4F\n", "  0C\n",
+                                               "  00 11 B4 05 00 10 05 00 12 34 AB CD A9\n"}));
+    EXPECT_EQ(Logged("Bytes Write : "), 1);
+}
+
 // A read's acknowledge and answer are fetched from the driver in one read that waits up to the
 // driver's read time-out; when they stop short, the reads behind that fetch do not wait for the
 // driver a second time: the try ends after one time-out, the retry reads the answer.
