@@ -11,7 +11,7 @@
 
 namespace zorcomm {
 
-ProcessContext processContext;
+constinit ProcessContext processContext;
 
 namespace {
 

@@ -28,7 +28,7 @@ struct SharedSection {
 // threads that use it at the same moment each see one whole value, and nothing is ordered by it.
 template <typename T> class RelaxedValue {
 public:
-    RelaxedValue(T value = T{}) : value_(value) {}
+    constexpr RelaxedValue(T value = T{}) : value_(value) {}
     RelaxedValue(const RelaxedValue &other) : value_(other) {}
     RelaxedValue &operator=(const RelaxedValue &other) { return *this = static_cast<T>(other); }
     RelaxedValue &operator=(T value) {
@@ -46,7 +46,7 @@ private:
 // process attached (another thread may just have attached it) also sees what that attach wrote.
 template <typename T> class PublishedPointer {
 public:
-    PublishedPointer(T *value = nullptr) : value_(value) {}
+    constexpr PublishedPointer(T *value = nullptr) : value_(value) {}
     PublishedPointer(const PublishedPointer &other) : value_(other) {}
     PublishedPointer &operator=(const PublishedPointer &other) {
         return *this = static_cast<T *>(other);
@@ -82,8 +82,13 @@ struct ProcessContext {
     RelaxedValue<bool> regionRefusalLogged = false;
 };
 
-// Inline: every routine of a call asks for it, several times a message.
-extern ProcessContext processContext;
+// Inline: every routine of a call asks for it, several times a message. Constant-initialised:
+// the library's load-time constructor attaches the process through it, and a context built by
+// a dynamic initialiser that happened to run after the constructor (the order of a shared
+// object's initialisers is its link order, which link-time optimisation changes) would forget
+// that attach, and the process would attach twice and leave the slot table counted once too
+// many when it unloads.
+extern constinit ProcessContext processContext;
 inline ProcessContext &Context() { return processContext; }
 // The shared region, mapped on first use; null when it cannot be mapped.
 SharedSection *Shared();
