@@ -32,7 +32,7 @@ struct ReplyMark {
     // The selected channel's link as it was at the mark: the wait reads from it.
     Link *link = nullptr;
     CanLink *can = nullptr;
-    bool byteStream = false; // `link` is there and carries the serial frames
+    bool byteStream = false; // resolved, and `link` is there and carries the serial frames
     bool resolved = false;
 };
 // False, with the adapter's error set, when the adapter fails.
@@ -58,7 +58,7 @@ int ReceiveByteStream(Link &link, DriveMessage &message, bool *acknowledge);
 int ReceiveOtherAfterMark(const ReplyMark &mark, DriveMessage &message, bool &acknowledge);
 inline int ReceiveAfterMark(const ReplyMark &mark, DriveMessage &message, bool &acknowledge) {
     // A byte-stream link, the reply wait of every exchange on a fast link, without a call.
-    if (mark.resolved && mark.byteStream)
+    if (mark.byteStream)
         return ReceiveByteStream(*mark.link, message, &acknowledge);
     return ReceiveOtherAfterMark(mark, message, acknowledge);
 }

@@ -89,13 +89,18 @@ protected:
     // A read served from the held bytes, with what ReadBytes does on success: the error is
     // cleared, the bytes are traced, the announcement of an answer is used up.
     void TakeHeld(std::span<uint8_t> bytes) {
-        // The acknowledge and the length byte come one at a time, the rest of a frame at once.
-        if (bytes.size() == 1) bytes[0] = held_[0];
-        else std::memcpy(bytes.data(), held_.data(), bytes.size());
-        held_ = held_.subspan(bytes.size());
+        CopyHeld(bytes);
         answerFollows_ = 0;
         Context().lastError = 0;
         Trace(kLogTraffic, "Bytes Read", bytes.data(), static_cast<uint16_t>(bytes.size()));
+    }
+
+    // Moves the first `bytes.size()` held bytes (there are as many) into `bytes`.
+    void CopyHeld(std::span<uint8_t> bytes) {
+        // The acknowledge and the length byte come one at a time, the rest of a frame at once.
+        if (bytes.size() == 1) bytes[0] = held_[0];
+        else if (!bytes.empty()) std::memcpy(bytes.data(), held_.data(), bytes.size());
+        held_ = held_.subspan(bytes.size());
     }
 
     Slot &slot_;

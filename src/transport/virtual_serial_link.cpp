@@ -43,13 +43,6 @@ bool VirtualSerialLink::OwnErrorText(uint32_t code, std::string &text) const {
     return module && LookUpErrorText(code, text, module);
 }
 
-inline size_t VirtualSerialLink::TakeFetched(std::span<uint8_t> bytes) {
-    const size_t count = std::min(bytes.size(), held_.size());
-    std::memcpy(bytes.data(), held_.data(), count);
-    held_ = held_.subspan(count);
-    return count;
-}
-
 // One driver read for the whole answer: it waits, as any read does, up to the driver's read
 // time-out for the bytes. False when the driver refused the read.
 inline bool VirtualSerialLink::FetchAnswer(size_t bytes) {
@@ -65,7 +58,8 @@ bool VirtualSerialLink::ReadBytes(std::span<uint8_t> bytes) {
     Context().lastError = 0;
     if (const size_t answer = std::exchange(answerFollows_, 0); answer != 0 && held_.empty())
         if (!FetchAnswer(std::max(answer, bytes.size()))) return false;
-    size_t have = held_.empty() ? 0 : TakeFetched(bytes);
+    const size_t have = std::min(bytes.size(), held_.size());
+    CopyHeld(bytes.first(have));
     uint32_t read = 0;
     if (have < bytes.size() && !std::exchange(fetchTimedOut_, false)) {
         const auto rest = bytes.subspan(have);

@@ -43,7 +43,6 @@ private:
     // driver call goes through the driver's own locking and line model, so an answer is fetched
     // in one call. A channel of this family belongs to one process, so what is kept here is
     // nobody else's.
-    size_t TakeFetched(std::span<uint8_t> bytes);
     bool FetchAnswer(size_t bytes);
     void DropFetched() { held_ = {}; }
     // Everything received is thrown away: nothing of an earlier answer is read any more.
