@@ -204,6 +204,10 @@ void PrintTable(const std::vector<RowResult> &results, const std::string &machin
 // Nanoseconds to take and give back a mutex made as the library makes a channel's (robust,
 // recursive, shared between processes, in shared memory), uncontended: the best of a few runs.
 double ChannelLockNanoseconds();
+// The same for the least any lock shared between processes takes, uncontended: an atomic
+// exchange-compare that takes a word in shared memory and an atomic exchange that gives it back.
+// 0 when the measurement could not be made.
+double BareLockNanoseconds();
 
 // Repeats `unit` (which returns the amount it moved) until `seconds` have passed, at least once.
 Sample Measure(double seconds, const std::function<double()> &unit);
