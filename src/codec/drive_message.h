@@ -58,6 +58,23 @@ constexpr bool IsFrameLength(uint8_t byte) { return byte % 2 == 0 && byte >= 4 &
 // A reader kept as an object, for callers that hold one.
 using ReadExactly = std::function<bool(std::span<uint8_t>)>;
 
+// Decodes a whole frame, its length byte first (a frame length, and as many bytes as it
+// announces): true when its checksum is correct.
+inline bool DecodeSerialFrame(const uint8_t *frame, DriveMessage &message) {
+    const uint8_t length = frame[0];
+    // The checksum is summed as the words are taken, not in a second pass over the bytes.
+    unsigned sum = length;
+    const auto word = [frame, &sum](size_t at) {
+        sum += frame[at] + frame[at + 1];
+        return static_cast<uint16_t>(frame[at] << 8 | frame[at + 1]);
+    };
+    message.address = word(1);
+    message.opCode = word(3);
+    message.length = static_cast<uint16_t>((length - 4) / 2);
+    for (uint16_t i = 0; i < message.length; ++i) message.data[i] = word(5 + 2 * i);
+    return static_cast<uint8_t>(sum) == frame[length + 1];
+}
+
 // Completes a frame whose first byte has been read, `read(bytes)` reading exactly the given
 // number of bytes (false when they could not all be read): 1 complete with a correct checksum,
 // -1 bad data (impossible length byte, nothing more read; or a checksum mismatch), 0 the rest
@@ -70,17 +87,7 @@ int ParseSerialFrame(uint8_t firstByte, ReadExactly &&read, DriveMessage &messag
     frame[0] = firstByte;
     const size_t size = static_cast<size_t>(firstByte) + 2;
     if (!read(std::span<uint8_t>{frame.data() + 1, size - 1})) return 0;
-    // The checksum is summed as the words are taken, not in a second pass over the bytes.
-    unsigned sum = firstByte;
-    const auto word = [&frame, &sum](size_t at) {
-        sum += frame[at] + frame[at + 1];
-        return static_cast<uint16_t>(frame[at] << 8 | frame[at + 1]);
-    };
-    message.address = word(1);
-    message.opCode = word(3);
-    message.length = static_cast<uint16_t>((firstByte - 4) / 2);
-    for (uint16_t i = 0; i < message.length; ++i) message.data[i] = word(5 + 2 * i);
-    return static_cast<uint8_t>(sum) == frame[size - 1] ? 1 : -1;
+    return DecodeSerialFrame(frame.data(), message) ? 1 : -1;
 }
 
 } // namespace zorcomm

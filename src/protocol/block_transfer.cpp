@@ -156,7 +156,18 @@ bool ReadStep(uint16_t address, uint8_t memoryType, std::span<uint16_t> out) {
         if (mark.link) mark.link->AnswerFollows(1 + 2 * (count + 2) + 6);
         if (SendDriveMessage(&question) < 1) return false;
         DriveMessage reply{};
-        const bool atHand = mark.link && mark.link->FrameAtHand();
+        // The reply the link fetched with the acknowledge, taken where it lies. Any other frame
+        // it holds goes where the wait would send it, and the wait goes on from there.
+        bool atHand = mark.link && mark.link->FrameAtHand();
+        if (atHand && mark.byteStream && mark.link->TakeHeldFrame(reply)) {
+            if (isReply(reply)) {
+                for (size_t i = 0; i < out.size(); ++i) out[i] = reply.data[2 + i];
+                return true;
+            }
+            DeliverUnsolicited(reply);
+            reply = DriveMessage{};
+            atHand = false;
+        }
         const int result = AwaitReply(mark, atHand ? 0 : platform::TickCount(), slot.replyTimeout,
                                       isReply, reply, atHand);
         if (result < 0) return false;

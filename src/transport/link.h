@@ -71,6 +71,21 @@ public:
         const uint8_t first = held_.front();
         return !IsFrameLength(first) || held_.size() >= static_cast<size_t>(first) + 2;
     }
+    // Takes the next frame when all of it is held and its checksum is correct, as the two reads
+    // of a receive take it (the length byte, then the rest: the same error clearing, the same
+    // traffic lines), without copying it out first. False, with nothing taken, otherwise.
+    bool TakeHeldFrame(DriveMessage &message) {
+        if (held_.empty()) return false;
+        const uint8_t length = held_.front();
+        if (!IsFrameLength(length) || held_.size() < static_cast<size_t>(length) + 2) return false;
+        if (!DecodeSerialFrame(held_.data(), message)) return false;
+        answerFollows_ = 0;
+        Context().lastError = 0;
+        Trace(kLogTraffic, "Bytes Read", held_.data(), 1);
+        Trace(kLogTraffic, "Bytes Read", held_.data() + 1, static_cast<uint16_t>(length + 1));
+        held_ = held_.subspan(static_cast<size_t>(length) + 2);
+        return true;
+    }
     // Clears the line's error state after an exchange failed (serial ports).
     virtual void ClearLineErrors() {}
     // Drops what has arrived so far, at once: the RS-485 resynchronisation waits out the drives'

@@ -177,6 +177,36 @@ TEST_F(BlockTransferTest, DriveMessagesBeforeAReadReachTheHandlerInOrder) {
     EXPECT_EQ(lib.MSK_GetBytesCountInQueue(), 0);
 }
 
+// A frame the link holds between a read's acknowledge and its reply is no reply: it reaches
+// the handler, the wait goes on to the reply, and the log shows every piece as it was taken.
+TEST_F(BlockTransferTest, AFrameBetweenAcknowledgeAndReplyGoesToTheHandler) {
+    OpenDriver();
+    Poke("data", 0x0100, {0xAAAA, 0xBBBB});
+    Unsolicited().clear();
+    lib.MSK_RegisterReceiveUnsolicitedMsgHandler(
+        [](DriveMessage *message) { Unsolicited().push_back(*message); });
+    // An acknowledge and a frame of no words waiting: the read takes the acknowledge as its own,
+    // then finds the frame before the drive's acknowledge and answer.
+    ASSERT_EQ(Sim("inject 0x4F 0x04 0x00 0x11 0x12 0x34 0x5B"), "OK");
+    CollectLog(3);
+    std::vector<uint16_t> read(2);
+    ASSERT_TRUE(lib.MSK_ReceiveData(read.data(), 0x0100, MEMORY_DATA, 2)) << LastError();
+    EXPECT_EQ(read, (std::vector<uint16_t>{0xAAAA, 0xBBBB}));
+    ASSERT_EQ(Unsolicited().size(), 1u);
+    EXPECT_EQ(Unsolicited()[0].address, kReplyTo);
+    EXPECT_EQ(Unsolicited()[0].opCode, 0x1234);
+    EXPECT_EQ(Unsolicited()[0].length, 0);
+    std::vector<std::string> reads;
+    const std::string caption = "Bytes Read :";
+    for (const auto &line : Lines())
+        if (const auto at = line.find(caption); at != std::string::npos)
+            reads.push_back(line.substr(at + caption.size()));
+    EXPECT_EQ(reads, (std::vector<std::string>{"  4F\n", "  04\n", "  00 11 12 34 5B\n", "  4F\n",
+                                               "  0C\n",
+                                               "  00 11 B4 05 00 10 01 00 AA AA BB BB B1\n"}));
+    EXPECT_EQ(lib.MSK_GetBytesCountInQueue(), 0);
+}
+
 // The traffic log shows a read's bytes in the pieces the protocol takes them, though the link
 // fetched them from the driver in one read: the acknowledge, the frame's length, the rest.
 TEST_F(BlockTransferTest, TheTrafficLogShowsAReadInThePiecesTaken) {
