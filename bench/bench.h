@@ -46,6 +46,7 @@ struct Library {
     decltype(&MSK_COFFDownload) COFFDownload;
     decltype(&MSK_SetBaudRate) SetBaudRate;
     decltype(&MSK_SetActiveDrive) SetActiveDrive;
+    decltype(&MSK_GetActiveDrive) GetActiveDrive;
     decltype(&MSK_RegisterReceiveUnsolicitedMsgHandler) RegisterUnsolicited;
 
     // The one copy of the process (loaded on first use).
@@ -208,6 +209,11 @@ double ChannelLockNanoseconds();
 // exchange-compare that takes a word in shared memory and an atomic exchange that gives it back.
 // 0 when the measurement could not be made.
 double BareLockNanoseconds();
+// Nanoseconds of the cheapest export on the selected channel (MSK_GetActiveDrive: the call's
+// frame, the channel's lock, the checks every call on a channel makes, one field read): the
+// least any call on the channel takes, the best of a few runs. Remembered for the lines under
+// the table; throws a Failure when the call fails.
+double MeasureCheapestChannelCall();
 
 // Repeats `unit` (which returns the amount it moved) until `seconds` have passed, at least once.
 Sample Measure(double seconds, const std::function<double()> &unit);
