@@ -18,7 +18,29 @@ constexpr uint16_t kHost = 0x0010;
 constexpr uint16_t kReplyTo = 0x0011; // the host with the PC bit
 constexpr uint16_t kPointer = 0x032B;
 
-class BlockTransferTest : public DriverTest {};
+std::vector<DriveMessage> &Unsolicited() {
+    static std::vector<DriveMessage> messages;
+    return messages;
+}
+
+class BlockTransferTest : public DriverTest {
+protected:
+    // From now on every unsolicited message is kept in Unsolicited(), emptied first.
+    void RecordUnsolicited() {
+        Unsolicited().clear();
+        lib.MSK_RegisterReceiveUnsolicitedMsgHandler(
+            [](DriveMessage *message) { Unsolicited().push_back(*message); });
+    }
+    // The bytes of the collected log's "Bytes Read" lines, in order.
+    std::vector<std::string> BytesRead() {
+        std::vector<std::string> reads;
+        const std::string caption = "Bytes Read :";
+        for (const auto &line : Lines())
+            if (const auto at = line.find(caption); at != std::string::npos)
+                reads.push_back(line.substr(at + caption.size()));
+        return reads;
+    }
+};
 
 TEST_F(BlockTransferTest, DataMemoryIsWrittenDirectlyAndReadBack) {
     OpenDriver();
@@ -119,16 +141,9 @@ TEST_F(BlockTransferTest, AddressesWrapAtSixteenBits) {
                          }));
 }
 
-std::vector<DriveMessage> &Unsolicited() {
-    static std::vector<DriveMessage> messages;
-    return messages;
-}
-
 TEST_F(BlockTransferTest, ReadsTakeOnlyTheirReplyAndRetryWithoutOne) {
     OpenDriver();
-    Unsolicited().clear();
-    lib.MSK_RegisterReceiveUnsolicitedMsgHandler(
-        [](DriveMessage *message) { Unsolicited().push_back(*message); });
+    RecordUnsolicited();
     CollectLog(2);
     // A read of no words asks with the two-word op code and waits for a reply of no words; the
     // drive answers with two, which is somebody else's message each time.
@@ -151,9 +166,7 @@ TEST_F(BlockTransferTest, ReadsTakeOnlyTheirReplyAndRetryWithoutOne) {
 TEST_F(BlockTransferTest, DriveMessagesBeforeAReadReachTheHandlerInOrder) {
     OpenDriver();
     Poke("data", 0x0100, {0xAAAA, 0xBBBB});
-    Unsolicited().clear();
-    lib.MSK_RegisterReceiveUnsolicitedMsgHandler(
-        [](DriveMessage *message) { Unsolicited().push_back(*message); });
+    RecordUnsolicited();
     constexpr int kWaiting = 10; // 8 bytes each: more than one fetch
     for (int i = 0; i < kWaiting; ++i)
         ASSERT_EQ(Sim("unsolicited 1 0x1234 " + std::to_string(i)), "OK");
@@ -182,9 +195,7 @@ TEST_F(BlockTransferTest, DriveMessagesBeforeAReadReachTheHandlerInOrder) {
 TEST_F(BlockTransferTest, AFrameBetweenAcknowledgeAndReplyGoesToTheHandler) {
     OpenDriver();
     Poke("data", 0x0100, {0xAAAA, 0xBBBB});
-    Unsolicited().clear();
-    lib.MSK_RegisterReceiveUnsolicitedMsgHandler(
-        [](DriveMessage *message) { Unsolicited().push_back(*message); });
+    RecordUnsolicited();
     // An acknowledge and a frame of no words waiting: the read takes the acknowledge as its own,
     // then finds the frame before the drive's acknowledge and answer.
     ASSERT_EQ(Sim("inject 0x4F 0x04 0x00 0x11 0x12 0x34 0x5B"), "OK");
@@ -196,11 +207,7 @@ TEST_F(BlockTransferTest, AFrameBetweenAcknowledgeAndReplyGoesToTheHandler) {
     EXPECT_EQ(Unsolicited()[0].address, kReplyTo);
     EXPECT_EQ(Unsolicited()[0].opCode, 0x1234);
     EXPECT_EQ(Unsolicited()[0].length, 0);
-    std::vector<std::string> reads;
-    const std::string caption = "Bytes Read :";
-    for (const auto &line : Lines())
-        if (const auto at = line.find(caption); at != std::string::npos)
-            reads.push_back(line.substr(at + caption.size()));
+    const std::vector<std::string> reads = BytesRead();
     EXPECT_EQ(reads, (std::vector<std::string>{"  4F\n", "  04\n", "  00 11 12 34 5B\n", "  4F\n",
                                                "  0C\n",
                                                "  00 11 B4 05 00 10 01 00 AA AA BB BB B1\n"}));
@@ -216,11 +223,7 @@ TEST_F(BlockTransferTest, TheTrafficLogShowsAReadInThePiecesTaken) {
     std::vector<uint16_t> read(2);
     ASSERT_TRUE(lib.MSK_ReceiveData(read.data(), 0x0500, MEMORY_DATA, 2)) << LastError();
     EXPECT_EQ(read, (std::vector<uint16_t>{0x1234, 0xABCD}));
-    std::vector<std::string> reads;
-    const std::string caption = "Bytes Read :";
-    for (const auto &line : Lines())
-        if (const auto at = line.find(caption); at != std::string::npos)
-            reads.push_back(line.substr(at + caption.size()));
+    const std::vector<std::string> reads = BytesRead();
     // The reply goes to the host axis with the PC's bit, from axis 1: address, op code, the
     // drive's address, the address read, the words, the checksum.
     EXPECT_EQ(reads, (std::vector<std::string>{"  4F\n", "  0C\n",
