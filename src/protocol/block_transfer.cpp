@@ -159,13 +159,12 @@ bool ReadStep(uint16_t address, uint8_t memoryType, std::span<uint16_t> out) {
         // The reply the link fetched with the acknowledge, taken where it lies. Any other frame
         // it holds goes where the wait would send it, and the wait goes on from there.
         bool atHand = mark.link && mark.link->FrameAtHand();
-        if (atHand && mark.byteStream && mark.link->TakeHeldFrame(reply)) {
+        if (mark.byteStream && mark.link->TakeHeldFrame(reply)) {
             if (isReply(reply)) {
                 for (size_t i = 0; i < out.size(); ++i) out[i] = reply.data[2 + i];
                 return true;
             }
             DeliverUnsolicited(reply);
-            reply = DriveMessage{};
             atHand = false;
         }
         const int result = AwaitReply(mark, atHand ? 0 : platform::TickCount(), slot.replyTimeout,
